@@ -1,0 +1,363 @@
+// Declarative Python classes: a class is declared once, with its
+// constructor, methods, attributes and slots, and the builder turns C++
+// functions into CPython entry points.  Parameter conversions follow each
+// function's C++ signature:
+//   const T& / T&   of an exposed class: the object, borrowed shared / exclusive
+//   T (exposed)     a copy taken under a shared borrow
+//   std::optional<T> a parameter with a default (absent -> nullopt)
+//   PyObject*       the object itself, borrowed for the call
+//   anything else   FromPy<T>
+// For methods, the first parameter is `self` (const T& or T&).
+#pragma once
+
+#include <deque>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "convert.hpp"
+#include "signature.hpp"
+
+namespace tpy {
+
+// ---------------------------------------------------------------------------
+// Argument holders.
+
+template <class P>
+struct Arg {
+    using V = std::remove_cvref_t<P>;
+    explicit Arg(PyObject* o) : v(FromPy<V>::convert(o)) {}
+    V&& get() { return std::move(v); }
+    V v;
+};
+
+template <Exposed T>
+struct Arg<const T&> {
+    explicit Arg(PyObject* o) : s((require(o), o)) {}
+    static void require(PyObject* o) {
+        if (!is_instance<T>(o)) raise_conversion(o, PyClass<T>::name);
+    }
+    const T& get() { return s.get(); }
+    Shared<T> s;
+};
+
+template <Exposed T>
+struct Arg<T&> {
+    explicit Arg(PyObject* o) : s((Arg<const T&>::require(o), o)) {}
+    T& get() { return s.get(); }
+    Exclusive<T> s;
+};
+
+template <class T>
+struct Arg<std::optional<T>> {
+    explicit Arg(PyObject* o) {
+        if (o) v = FromPy<T>::convert(o);
+    }
+    std::optional<T>&& get() { return std::move(v); }
+    std::optional<T> v;
+};
+
+template <>
+struct Arg<PyObject*> {
+    explicit Arg(PyObject* o) : o(o) {}
+    PyObject* get() { return o; }
+    PyObject* o;
+};
+
+template <class P>
+Arg<P> make_arg(PyObject* o, const char* name) {
+    try {
+        return Arg<P>(o);
+    } catch (const PyErrSet&) {
+        prefix_argument_error(name);
+        throw;
+    }
+}
+
+template <class P>
+struct SelfArg;
+template <Exposed T>
+struct SelfArg<const T&> {
+    using Class = T;
+    explicit SelfArg(PyObject* o) : s(o) {}
+    const T& get() { return s.get(); }
+    Shared<T> s;
+};
+template <Exposed T>
+struct SelfArg<T&> {
+    using Class = T;
+    explicit SelfArg(PyObject* o) : s(o) {}
+    T& get() { return s.get(); }
+    Exclusive<T> s;
+};
+
+// ---------------------------------------------------------------------------
+// Function traits.
+
+template <auto Fn>
+struct FnInfo;
+template <class R, class... A, R (*F)(A...)>
+struct FnInfo<F> {
+    using Ret = R;
+    using Args = std::tuple<A...>;
+    static constexpr std::size_t arity = sizeof...(A);
+};
+
+template <class R>
+PyObject* result_to_py(auto&& call) {
+    if constexpr (std::is_void_v<R>) {
+        call();
+        Py_RETURN_NONE;
+    } else {
+        return to_py(call());
+    }
+}
+
+// Calls Fn with the converted arguments `slots` (after an optional self).
+template <auto Fn, bool HasSelf>
+struct Invoker {
+    using Info = FnInfo<Fn>;
+    using Args = typename Info::Args;
+    static constexpr std::size_t nparams = Info::arity - (HasSelf ? 1 : 0);
+
+    static PyObject* run(PyObject* self, PyObject** slots, const Signature& sig) {
+        return run_impl(self, slots, sig, std::make_index_sequence<nparams>{});
+    }
+
+private:
+    template <std::size_t I>
+    using ParamT = std::tuple_element_t<I + (HasSelf ? 1 : 0), Args>;
+
+    template <std::size_t... I>
+    static PyObject* run_impl(PyObject* self, PyObject** slots, const Signature& sig, std::index_sequence<I...>) {
+        using R = typename Info::Ret;
+        if constexpr (HasSelf) {
+            SelfArg<std::tuple_element_t<0, Args>> s(self);
+            std::tuple<Arg<ParamT<I>>...> held{make_arg<ParamT<I>>(slots[I], sig.params[I])...};
+            (void)held;
+            return result_to_py<R>([&]() -> R { return Fn(s.get(), std::get<I>(held).get()...); });
+        } else {
+            (void)self;
+            std::tuple<Arg<ParamT<I>>...> held{make_arg<ParamT<I>>(slots[I], sig.params[I])...};
+            (void)held;
+            return result_to_py<R>([&]() -> R { return Fn(std::get<I>(held).get()...); });
+        }
+    }
+};
+
+template <auto Fn, int Tag, bool HasSelf>
+struct MethodEntry {
+    static inline Signature sig;
+
+    static PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return guarded<PyObject*>(nullptr, [&] {
+            PyObject* slots[kMaxParams + 1] = {};
+            sig.bind_fast(args, nargs, kwnames, slots);
+            return Invoker<Fn, HasSelf>::run(self, slots, sig);
+        });
+    }
+    static PyObject* noargs(PyObject* self, PyObject*) {
+        return guarded<PyObject*>(nullptr, [&] { return Invoker<Fn, HasSelf>::run(self, nullptr, sig); });
+    }
+};
+
+template <auto Fn, class T>
+struct CtorEntry {
+    static inline Signature sig;
+    static PyObject* tp_new(PyTypeObject* sub, PyObject* args, PyObject* kwargs) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            PyObject* slots[kMaxParams + 1] = {};
+            sig.bind_tuple(args, kwargs, slots);
+            return construct(sub, slots, std::make_index_sequence<FnInfo<Fn>::arity>{});
+        });
+    }
+
+private:
+    template <std::size_t... I>
+    static PyObject* construct(PyTypeObject* sub, PyObject** slots, std::index_sequence<I...>) {
+        using Args = typename FnInfo<Fn>::Args;
+        std::tuple<Arg<std::tuple_element_t<I, Args>>...> held{
+            make_arg<std::tuple_element_t<I, Args>>(slots[I], sig.params[I])...};
+        (void)held;
+        (void)slots;
+        return wrap_as<T>(sub, Fn(std::get<I>(held).get()...));
+    }
+};
+
+template <auto Fn>
+struct GetterEntry {
+    static PyObject* get(PyObject* self, void*) {
+        return guarded<PyObject*>(nullptr, [&] { return Invoker<Fn, true>::run(self, nullptr, Signature{}); });
+    }
+};
+
+template <auto Fn>
+struct SetterEntry {
+    using V = std::tuple_element_t<1, typename FnInfo<Fn>::Args>;
+    static int set(PyObject* self, PyObject* value, void* closure) {
+        return guarded<int>(-1, [&] {
+            if (!value) raise(PyExc_AttributeError, "can't delete attribute");
+            SelfArg<std::tuple_element_t<0, typename FnInfo<Fn>::Args>> s(self);
+            auto arg = make_arg<V>(value, static_cast<const char*>(closure));
+            Fn(s.get(), arg.get());
+            return 0;
+        });
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Slots.
+
+template <auto Fn>
+PyObject* str_slot(PyObject* self) {
+    return guarded<PyObject*>(nullptr, [&] { return Invoker<Fn, true>::run(self, nullptr, Signature{}); });
+}
+
+// Content hash as a Python hash: the signed reading, -1 becoming -2.
+inline Py_hash_t python_hash(std::uint64_t h) {
+    auto v = static_cast<Py_hash_t>(static_cast<std::int64_t>(h));
+    return v == -1 ? -2 : v;
+}
+
+template <auto Fn>
+Py_hash_t hash_slot(PyObject* self) {
+    return guarded<Py_hash_t>(-1, [&] {
+        SelfArg<std::tuple_element_t<0, typename FnInfo<Fn>::Args>> s(self);
+        return python_hash(Fn(s.get()));
+    });
+}
+
+// == and != through Eq(const T&, const T&); everything else NotImplemented.
+template <class T, auto Eq>
+PyObject* eq_slot(PyObject* a, PyObject* b, int op) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if ((op != Py_EQ && op != Py_NE) || !is_instance<T>(a) || !is_instance<T>(b)) Py_RETURN_NOTIMPLEMENTED;
+        Shared<T> x(a);
+        Shared<T> y(b);
+        const bool eq = Eq(x.get(), y.get());
+        return to_py(op == Py_EQ ? eq : !eq);
+    });
+}
+
+// ---------------------------------------------------------------------------
+
+template <Exposed T>
+class ClassBuilder {
+public:
+    // `doc` is the class docstring: the constructor's text signature and
+    // description, or a plain description for a class without one.
+    explicit ClassBuilder(const char* doc) : doc_(doc) {}
+
+    template <auto Fn>
+    ClassBuilder& constructor(std::vector<const char*> params, std::size_t required = npos) {
+        static_assert(FnInfo<Fn>::arity <= kMaxParams);
+        CtorEntry<Fn, T>::sig = make_sig("__new__", std::move(params), required, FnInfo<Fn>::arity);
+        slots_.push_back({Py_tp_new, reinterpret_cast<void*>(&CtorEntry<Fn, T>::tp_new)});
+        has_ctor_ = true;
+        return *this;
+    }
+
+    template <auto Fn, int Tag = 0>
+    ClassBuilder& method(const char* name, const char* doc, std::vector<const char*> params = {},
+                         std::size_t required = npos) {
+        return add_method<Fn, Tag, true>(name, doc, std::move(params), required, 0);
+    }
+
+    template <auto Fn, int Tag = 0>
+    ClassBuilder& static_method(const char* name, const char* doc, std::vector<const char*> params = {},
+                                std::size_t required = npos) {
+        return add_method<Fn, Tag, false>(name, doc, std::move(params), required, METH_STATIC);
+    }
+
+    template <auto Get>
+    ClassBuilder& getter(const char* name, const char* doc) {
+        getsets_.push_back({name, &GetterEntry<Get>::get, nullptr, doc, nullptr});
+        return *this;
+    }
+
+    template <auto Get, auto Set>
+    ClassBuilder& property(const char* name, const char* doc) {
+        getsets_.push_back({name, &GetterEntry<Get>::get, &SetterEntry<Set>::set, doc,
+                            const_cast<char*>(name)});
+        return *this;
+    }
+
+    template <auto Fn>
+    ClassBuilder& str() {
+        return slot(Py_tp_str, reinterpret_cast<void*>(&str_slot<Fn>));
+    }
+    template <auto Fn>
+    ClassBuilder& repr() {
+        return slot(Py_tp_repr, reinterpret_cast<void*>(&str_slot<Fn>));
+    }
+    template <auto Fn>
+    ClassBuilder& hash() {
+        return slot(Py_tp_hash, reinterpret_cast<void*>(&hash_slot<Fn>));
+    }
+    template <auto Eq>
+    ClassBuilder& eq() {
+        return slot(Py_tp_richcompare, reinterpret_cast<void*>(&eq_slot<T, Eq>));
+    }
+    ClassBuilder& slot(int id, void* fn) {
+        slots_.push_back({id, fn});
+        return *this;
+    }
+    ClassBuilder& flags(unsigned long f) {
+        extra_flags_ |= f;
+        return *this;
+    }
+
+    // Creates the type object; the builder must outlive it (keep it static).
+    PyTypeObject* build() {
+        methods_.push_back({nullptr, nullptr, 0, nullptr});
+        getsets_.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+        slots_.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)});
+        slots_.push_back({Py_tp_doc, const_cast<char*>(doc_)});
+        if (methods_.size() > 1) slots_.push_back({Py_tp_methods, methods_.data()});
+        if (getsets_.size() > 1) slots_.push_back({Py_tp_getset, getsets_.data()});
+        slots_.push_back({0, nullptr});
+        name_ = std::string("builtins.") + PyClass<T>::name;
+        unsigned long fl = Py_TPFLAGS_DEFAULT | extra_flags_;
+        if (!has_ctor_) fl |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+        spec_ = PyType_Spec{name_.c_str(), static_cast<int>(sizeof(PyObj<T>)), 0, static_cast<unsigned int>(fl),
+                            slots_.data()};
+        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec_));
+    }
+
+private:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    Signature make_sig(const char* method, std::vector<const char*> params, std::size_t required,
+                       std::size_t arity) {
+        if (params.size() != arity) throw tsl::Panic(std::string("binding of ") + PyClass<T>::name + "." + method +
+                                                     " names the wrong number of parameters");
+        const std::size_t n = params.size();
+        return Signature(PyClass<T>::name, method, std::move(params), required == npos ? n : required);
+    }
+
+    template <auto Fn, int Tag, bool HasSelf>
+    ClassBuilder& add_method(const char* name, const char* doc, std::vector<const char*> params,
+                             std::size_t required, int extra) {
+        using Entry = MethodEntry<Fn, Tag, HasSelf>;
+        constexpr std::size_t arity = FnInfo<Fn>::arity - (HasSelf ? 1 : 0);
+        static_assert(arity <= kMaxParams);
+        Entry::sig = make_sig(name, std::move(params), required, arity);
+        if (HasSelf && arity == 0)
+            methods_.push_back({name, reinterpret_cast<PyCFunction>(&Entry::noargs), METH_NOARGS | extra, doc});
+        else
+            methods_.push_back({name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Entry::fast)),
+                                METH_FASTCALL | METH_KEYWORDS | extra, doc});
+        return *this;
+    }
+
+    const char* doc_;
+    bool has_ctor_ = false;
+    unsigned long extra_flags_ = 0;
+    std::string name_;
+    std::vector<PyMethodDef> methods_;
+    std::vector<PyGetSetDef> getsets_;
+    std::vector<PyType_Slot> slots_;
+    PyType_Spec spec_{};
+};
+
+}  // namespace tpy

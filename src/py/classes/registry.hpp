@@ -1,0 +1,25 @@
+// The exposed classes: each names its Python class here; its own file in
+// this folder defines the type.
+#pragma once
+
+#include "binding/pyclass.hpp"
+#include "model/gate.hpp"
+
+namespace tpy {
+
+template <>
+struct PyClass<tsl::Gate16> {
+    static constexpr const char* name = "Gate";
+    static constexpr bool borrow_flag = false;  // immutable
+    static PyTypeObject* type();
+};
+
+// Registration order of the module.
+using TypeGetter = PyTypeObject* (*)();
+struct ClassEntry {
+    const char* name;
+    TypeGetter type;
+};
+const std::vector<ClassEntry>& module_classes();
+
+}  // namespace tpy

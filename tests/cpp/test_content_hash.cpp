@@ -1,0 +1,62 @@
+#include <cmath>
+#include <cstdint>
+
+#include "check.hpp"
+#include "model/content_hash.hpp"
+#include "model/qreal.hpp"
+
+using namespace tsl;
+
+TEST_CASE(reference_values) {
+    CHECK_EQ(ContentHasher().finish(), 15130871412783076140ULL);
+    ContentHasher h;
+    h.u16(3);
+    CHECK_EQ(h.finish(), 7293462908534724562ULL);
+    const std::uint8_t arr[2] = {1, 255};
+    ContentHasher a;
+    a.len(2);
+    a.write(arr, 2);
+    CHECK_EQ(a.finish(), 17209806453588442980ULL);
+}
+
+TEST_CASE(streaming_is_split_independent) {
+    std::uint8_t bytes[37];
+    for (int i = 0; i < 37; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    const std::uint64_t whole = content_hash_bytes(bytes, 37);
+    for (int cut = 0; cut <= 37; ++cut) {
+        ContentHasher h;
+        h.write(bytes, cut);
+        h.write(bytes + cut, 37 - cut);
+        CHECK_EQ(h.finish(), whole);
+    }
+    ContentHasher u;
+    u.u8(bytes[0]);
+    std::uint64_t w;
+    std::memcpy(&w, bytes + 1, 8);
+    u.u64(w);
+    u.write(bytes + 9, 28);
+    CHECK_EQ(u.finish(), whole);
+}
+
+TEST_CASE(qreal_keys) {
+    CHECK_EQ(Qreal(1e-8).key(), 0u);
+    CHECK_EQ(Qreal(-1e-8).key(), 0u);
+    CHECK_EQ(Qreal(0x1p-25).key(), 1u);
+    CHECK_EQ(Qreal(-0x1p-25).key(), 18446744073709551615ULL);
+    CHECK_EQ(Qreal(3 * 0x1p-25).key(), 2u);
+    CHECK_EQ(Qreal(-3 * 0x1p-25).key(), static_cast<std::uint64_t>(-2));
+    CHECK_EQ(Qreal(NAN).key(), 0u);
+    CHECK_EQ(Qreal(INFINITY).key(), 9223372036854775807ULL);
+    CHECK_EQ(Qreal(-INFINITY).key(), 9223372036854775808ULL);
+    CHECK(Qreal(0x1p-25) < Qreal(-0x1p-25));
+    CHECK(Qreal(10.0) < Qreal(-10.0));
+    CHECK(Qreal(-10.0) < Qreal(-1.0));
+    CHECK(!Qreal(0x1p-24).near_zero());
+    CHECK(Qreal(std::nextafter(0x1p-24, 0.0)).near_zero());
+    CHECK(!Qreal(NAN).near_zero());
+    CHECK(Qreal(0.5).loose_eq(0.5039));
+    CHECK(Qreal(-0.001).loose_eq(0.001));
+    CHECK(!Qreal(0.0039).loose_eq(0.0040));
+}
+
+CHECK_MAIN()
