@@ -11,6 +11,8 @@ namespace tpy {
 const std::vector<ClassEntry>& module_classes() {
     static const std::vector<ClassEntry> classes = {
         {"Gate", &PyClass<tsl::Gate16>::type},
+        {"Instr", &PyClass<tsl::Instr32>::type},
+        {"StateVec", &PyClass<tsl::StateVec>::type},
     };
     return classes;
 }

@@ -2,6 +2,7 @@
 #include "binding/class_builder.hpp"
 #include "binding/numpy_bridge.hpp"
 #include "classes/registry.hpp"
+#include "model/param/expr_eval.hpp"
 
 namespace tpy {
 
@@ -22,6 +23,11 @@ Gate16 gate_new(std::string name, std::vector<std::string> params, PyObject* mat
 
 std::string gate_name(const Gate16& g) { return g.name(); }
 std::vector<std::string> gate_params(const Gate16& g) { return g.params(); }
+std::vector<double> gate_params_f(const Gate16& g) {
+    auto result = tsl::evaluate_params_with_pi(g.params());
+    if (auto* err = std::get_if<tsl::NumericError>(&result)) raise(PyExc_ValueError, err->text());
+    return std::get<std::vector<double>>(std::move(result));
+}
 PyObject* gate_matrix(const Gate16& g) { return matrix_to_numpy(g.matrix()); }
 unsigned gate_nqargs(const Gate16& g) { return g.nqargs(); }
 std::optional<Gate16> gate_from_name(std::string name) { return Gate16::from_name(name); }
@@ -44,6 +50,7 @@ PyTypeObject* PyClass<tsl::Gate16>::type() {
         b.constructor<&gate_new>({"name", "params", "matrix"})
             .getter<&gate_name>("name", "Gate name.")
             .getter<&gate_params>("params", "Symbolic parameter list.")
+            .getter<&gate_params_f>("params_f", "Numeric parameters evaluated with support for `pi` expressions.")
             .getter<&gate_matrix>("matrix", "Dense unitary matrix.")
             .getter<&gate_nqargs>("nqargs", "Number of qubit arguments required by this gate.")
             .static_method<&gate_from_name>("from_name",

@@ -4,6 +4,8 @@
 
 #include "binding/pyclass.hpp"
 #include "model/gate.hpp"
+#include "model/instr32.hpp"
+#include "state/state_vec.hpp"
 
 namespace tpy {
 
@@ -11,6 +13,18 @@ template <>
 struct PyClass<tsl::Gate16> {
     static constexpr const char* name = "Gate";
     static constexpr bool borrow_flag = false;  // immutable
+    static PyTypeObject* type();
+};
+
+template <>
+struct PyClass<tsl::Instr32> {
+    static constexpr const char* name = "Instr";
+    static PyTypeObject* type();
+};
+
+template <>
+struct PyClass<tsl::StateVec> {
+    static constexpr const char* name = "StateVec";
     static PyTypeObject* type();
 };
 
