@@ -13,6 +13,8 @@ const std::vector<ClassEntry>& module_classes() {
         {"Gate", &PyClass<tsl::Gate16>::type},
         {"Instr", &PyClass<tsl::Instr32>::type},
         {"StateVec", &PyClass<tsl::StateVec>::type},
+        {"RawECCs", &PyClass<tsl::RawECCs>::type},
+        {"Evaluator", &PyClass<tsl::Evaluator>::type},
     };
     return classes;
 }

@@ -25,7 +25,7 @@ namespace tsl {
 // im[(L-1) - 2^q], compared lexicographically as unsigned integers (the
 // Qreal order: a negative part orders after every non-negative one).
 struct QubitKey {
-    std::array<std::uint64_t, 4> keys{};
+    std::array<std::uint64_t, 4> keys;
 
     // Panics with the index text when q is not a qubit of the state.
     static QubitKey of(const StateVec& state, std::size_t q);

@@ -184,6 +184,15 @@ PyObject* to_py(T v) {
     return wrap<T>(std::move(v));
 }
 
+// Conversions of values from other namespaces specialise ToPy<T>.
+template <class T>
+struct ToPy;
+template <class T>
+    requires requires(T v) { ToPy<T>::convert(std::move(v)); }
+PyObject* to_py(T v) {
+    return ToPy<T>::convert(std::move(v));
+}
+
 template <class T>
 PyObject* to_py(std::optional<T> v);
 template <class T>

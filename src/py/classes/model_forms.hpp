@@ -15,12 +15,15 @@ struct FromPy<tsl::Permut32> {
     }
 };
 
-inline PyObject* to_py(tsl::Permut32 p) {
-    std::uint8_t entries[8];
-    std::size_t n = 0;
-    for (std::uint8_t v : p) entries[n++] = v;
-    return int_tuple(std::span<const std::uint8_t>(entries, n));
-}
+template <>
+struct ToPy<tsl::Permut32> {
+    static PyObject* convert(tsl::Permut32 p) {
+        std::uint8_t entries[8];
+        std::size_t n = 0;
+        for (std::uint8_t v : p) entries[n++] = v;
+        return int_tuple(std::span<const std::uint8_t>(entries, n));
+    }
+};
 
 // Raw bytes as a Python `bytes` object.
 struct Bytes {

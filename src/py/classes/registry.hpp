@@ -6,6 +6,8 @@
 #include "model/gate.hpp"
 #include "model/instr32.hpp"
 #include "state/state_vec.hpp"
+#include "search/evaluator.hpp"
+#include "search/raw_eccs.hpp"
 
 namespace tpy {
 
@@ -25,6 +27,18 @@ struct PyClass<tsl::Instr32> {
 template <>
 struct PyClass<tsl::StateVec> {
     static constexpr const char* name = "StateVec";
+    static PyTypeObject* type();
+};
+
+template <>
+struct PyClass<tsl::RawECCs> {
+    static constexpr const char* name = "RawECCs";
+    static PyTypeObject* type();
+};
+
+template <>
+struct PyClass<tsl::Evaluator> {
+    static constexpr const char* name = "Evaluator";
     static PyTypeObject* type();
 };
 

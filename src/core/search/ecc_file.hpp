@@ -1,0 +1,43 @@
+// The class-collection file: the postcard encoding of an ECCs.
+//
+//   varint  number of classes
+//   per class:       varint number of circuits
+//     per circuit:   varint number of instructions
+//       per instr:   gate display name (varint length + UTF-8), qubit byte 0, qubit byte 1
+//                    varint raw permutation word
+//   varint  nqubits
+//
+// No header or version; bytes after nqubits are ignored; nothing beyond the
+// encoding is validated on loading.  Both directions stream through 8192-byte
+// buffers.  A save writes a temporary file beside the target and renames it
+// over the target only once every byte was written, so a failed save leaves
+// an existing file as it was.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "search/ecc.hpp"
+
+namespace tsl {
+
+// A failed save or load of a collection file, carrying the full text the
+// caller reports: an operating-system failure (creating or opening the
+// file) or a failure of the data (encoding or decoding).
+class FileError : public std::runtime_error {
+public:
+    enum Kind { Os, Data };
+    FileError(Kind k, const std::string& msg) : std::runtime_error(msg), kind(k) {}
+    Kind kind;
+};
+
+// Throws FileError: Os "Failed to create file: {}", Data "Failed to write
+// postcard data: {}".
+void save_eccs_postcard(const ECCs& eccs, const std::string& path);
+
+// Throws FileError: Os "Failed to open file: {}", Data "Failed to read
+// postcard data: {}".  A gate name missing from the gate table panics with
+// "Failed to deserialize Gate16 from {}".
+ECCs load_eccs_postcard(const std::string& path);
+
+}  // namespace tsl

@@ -1,0 +1,98 @@
+// Python class RawECCs: the raw class map of the search.
+#include "binding/class_builder.hpp"
+#include "classes/model_forms.hpp"
+#include "classes/registry.hpp"
+
+namespace tpy {
+
+namespace {
+
+using tsl::RawECCs;
+
+using SearchResult = std::tuple<RawECCs, std::vector<std::uint64_t>>;
+
+SearchResult result(std::pair<RawECCs, tsl::SearchCounters> r) {
+    return {std::move(r.first), std::vector<std::uint64_t>(r.second.begin(), r.second.end())};
+}
+
+RawECCs raw_new(const tsl::Evaluator& evaluator) { return RawECCs(evaluator); }
+
+SearchResult raw_search(const tsl::Evaluator& evaluator, std::vector<tsl::Instr32> instrs, std::uint64_t max_size) {
+    return result(RawECCs::search(evaluator, instrs, max_size));
+}
+SearchResult raw_search_naive(const tsl::Evaluator& evaluator, std::vector<tsl::Instr32> instrs,
+                              std::uint64_t max_size) {
+    return result(RawECCs::search_naive(evaluator, instrs, max_size));
+}
+SearchResult raw_generate(const tsl::Evaluator& evaluator, std::vector<tsl::Gate16> gates, std::uint64_t max_size) {
+    const auto instrs = tsl::expand_gate_set(std::move(gates), evaluator.nqubits());
+    return result(RawECCs::search(evaluator, instrs, max_size));
+}
+SearchResult raw_generate_naive(const tsl::Evaluator& evaluator, std::vector<tsl::Gate16> gates,
+                                std::uint64_t max_size) {
+    const auto instrs = tsl::expand_gate_set(std::move(gates), evaluator.nqubits());
+    return result(RawECCs::search_naive(evaluator, instrs, max_size));
+}
+
+std::optional<std::uint64_t> raw_compute_next_key(const RawECCs& map, const tsl::Evaluator& evaluator,
+                                                  std::uint64_t current_key, tsl::Instr32 instr) {
+    const tsl::CircuitECC* cls = map.find(current_key);
+    if (!cls) return std::nullopt;
+    std::vector<tsl::Instr32> instrs = map.instructions(cls->circuits[0].circ);
+    instrs.push_back(instr);
+    const std::uint64_t key = evaluator.evaluate(instrs).true_back_state.hash_value();
+    if (!map.find(key)) return std::nullopt;
+    return key;
+}
+
+RawECCs raw_switch_evaluator(const RawECCs& map, const tsl::Evaluator& evaluator) {
+    return map.switch_evaluator(evaluator);
+}
+
+}  // namespace
+
+PyTypeObject* PyClass<RawECCs>::type() {
+    static PyTypeObject* tp = [] {
+        static ClassBuilder<RawECCs> b(
+            "RawECCs(evaluator)\n--\n\nMutable ECC map keyed by evaluator hash.\n\n"
+            "This is the direct output of the search algorithm before final simplification.");
+        b.constructor<&raw_new>({"evaluator"})
+            .static_method<&raw_search>(
+                "search",
+                "search(evaluator, instrs, max_size)\n--\n\n"
+                "Optimized search using permutation-equivalent placements per circuit.",
+                {"evaluator", "instrs", "max_size"})
+            .static_method<&raw_search_naive>(
+                "search_naive",
+                "search_naive(evaluator, instrs, max_size)\n--\n\n"
+                "Exhaustive baseline search without permutation-based multiplicity reduction.",
+                {"evaluator", "instrs", "max_size"})
+            .static_method<&raw_generate>(
+                "generate",
+                "generate(evaluator, gates, max_size)\n--\n\n"
+                "Generates ECCs from a gate set using the optimized search.\n\n"
+                "Adjoint gates are added automatically if missing.",
+                {"evaluator", "gates", "max_size"})
+            .static_method<&raw_generate_naive>(
+                "generate_naive",
+                "generate_naive(evaluator, gates, max_size)\n--\n\n"
+                "Generates ECCs from a gate set using the naive search.",
+                {"evaluator", "gates", "max_size"})
+            .method<&raw_compute_next_key>(
+                "compute_next_key",
+                "compute_next_key($self, evaluator, current_key, instr)\n--\n\n"
+                "Computes the next reachable ECC hash after appending one instruction.\n\n"
+                "Returns `None` when the resulting state was not discovered in this map.",
+                {"evaluator", "current_key", "instr"})
+            .method<&raw_switch_evaluator>(
+                "switch_evaluator",
+                "switch_evaluator($self, new_evaluator)\n--\n\n"
+                "Re-evaluates all stored circuits under a new evaluator.\n\n"
+                "Useful for cross-checking evaluator-independence of discovered classes.",
+                {"new_evaluator"});
+        return b.build();
+    }();
+    return tp;
+}
+
+}  // namespace tpy
