@@ -10,9 +10,13 @@ namespace tpy {
 
 const std::vector<ClassEntry>& module_classes() {
     static const std::vector<ClassEntry> classes = {
+        {"Argument", &PyClass<tsl::Argument>::type},
+        {"Instruction", &PyClass<tsl::Instruction>::type},
         {"Gate", &PyClass<tsl::Gate16>::type},
         {"Instr", &PyClass<tsl::Instr32>::type},
         {"StateVec", &PyClass<tsl::StateVec>::type},
+        {"ECC", &PyClass<tsl::ECC>::type},
+        {"ECCs", &PyClass<tsl::ECCs>::type},
         {"RawECCs", &PyClass<tsl::RawECCs>::type},
         {"Evaluator", &PyClass<tsl::Evaluator>::type},
     };

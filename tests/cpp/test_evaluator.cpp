@@ -151,9 +151,10 @@ TEST_CASE(empty_circuit_reaches_one_state_by_every_order) {
         CHECK_EQ(out.pairs().size(), orders.size());
         CHECK_EQ(out.pairs().size(), std::size_t(std::tgamma(n + 1) + 0.5));
         for (std::size_t i = 0; i < out.pairs().size(); ++i) {
-            const Permut32 r = Permut32::shrink(orders[i], n);
+            // The candidates are the forward order (the identity: every
+            // qubit ties) composed with the symmetry list.
+            const Permut32 r = Permut32::identity(n) * Permut32::shrink(orders[i], n);
             CHECK(out.pairs()[i] == (PermPair{r, r.inv()}));
-            if (!(out.pairs()[i] == (PermPair{r, r.inv()}))) std::printf("n=%d i=%zu got %s %s want %s\n", n, i, out.pairs()[i].front_perm.to_string().c_str(), out.pairs()[i].back_perm.to_string().c_str(), r.to_string().c_str());
         }
         CHECK(out.true_back_state() == ev.backtrack_state());
         CHECK_EQ(key, out.true_back_state().hash_value());
@@ -211,7 +212,9 @@ TEST_CASE(keys_do_not_depend_on_qubit_labels) {
             PermPairs carried;
             for (const PermPair& p : a.pairs()) carried.push_back({pi * p.front_perm, p.back_perm * pi.inv()});
             CHECK(pair_set(carried) == pair_set(b.pairs()));
-            CHECK(same_bits(a.true_back_state(), b.true_back_state()));
+            // Equal keys; the bits may differ when tied candidates are met in
+            // another order.
+            CHECK(a.true_back_state() == b.true_back_state());
 
             if (n >= 2) {
                 // A swap before or after the circuit relabels one end only.

@@ -19,6 +19,7 @@
 #include "model/instr32.hpp"
 #include "model/permut32.hpp"
 #include "model/small_vec.hpp"
+#include "search/ecc.hpp"
 #include "search/evaluator.hpp"
 #include "search/key_index_map.hpp"
 
@@ -86,6 +87,13 @@ public:
     // every qubit relabelled by front_perm^-1, and the permutation
     // back_perm * front_perm.
     std::pair<std::vector<Instr32>, Permut32> simplify_member(const CircTriple& m) const;
+
+    // A class as a finished ECC: members converted, stably sorted by
+    // (length, instructions, permutation), then renumbered so that the
+    // representative uses the lowest qubits in their relative order.
+    ECC simplify_class(const CircuitECC& c) const;
+    // Every class converted, stably sorted by the class order.
+    ECCs simplify() const;
 
     // Text forms used in messages.
     std::string member_display(const CircTriple& m) const;

@@ -40,6 +40,77 @@ std::uint64_t gate_hash(const Gate16& g) {
 }
 std::string gate_str(const Gate16& g) { return g.display(); }
 
+// The TypeError of a call whose arguments are neither all qubit indices nor
+// all register arguments, naming what went wrong.
+[[noreturn]] void raise_call_arguments(PyObject* args) {
+    std::string msg = "argument 'args': expected either qubit indices (int from 0 to 255) or register arguments "
+                      "(Argument)";
+    bool any_int = false, any_argument = false;
+    PyObject* bad_type = nullptr;
+    PyRef out_of_range;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args) && !bad_type; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(args, i);
+        if (is_instance<tsl::Argument>(item)) {
+            any_argument = true;
+            continue;
+        }
+        PyRef index = PyRef::steal(PyIndex_Check(item) ? PyNumber_Index(item) : nullptr);
+        if (!index) {
+            PyErr_Clear();
+            bad_type = item;
+            continue;
+        }
+        any_int = true;
+        const long long v = PyLong_AsLongLong(index.get());
+        if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+        if ((v < 0 || v > 255) && !out_of_range) out_of_range = std::move(index);
+    }
+    if (bad_type) {
+        msg += ", not '" + type_qualname(bad_type) + "'";
+    } else if (out_of_range) {
+        PyRef text = PyRef::steal(PyObject_Str(out_of_range.get()));
+        Py_ssize_t n = 0;
+        const char* p = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
+        if (!p) throw PyErrSet{};
+        msg += ", not " + std::string(p, static_cast<std::size_t>(n));
+    } else if (any_int && any_argument) {
+        msg += ", not a mix";
+    }
+    raise_type_error(msg);
+}
+
+// g(*args): qubit indices make an Instr, register arguments an Instruction
+// (the first nqargs quantum, the rest classical).
+PyObject* gate_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            PyDict_Next(kwargs, &pos, &key, &value);
+            Signature("Gate", "__call__", {}).raise_unexpected_keyword(key);
+        }
+        const Gate16 g = Shared<Gate16>(self).get();
+        std::optional<std::vector<std::uint8_t>> qubits;
+        std::optional<std::vector<tsl::Argument>> arguments;
+        try {
+            qubits = FromPy<std::vector<std::uint8_t>>::convert(args);
+        } catch (const PyErrSet&) {
+            PyErr_Clear();
+            try {
+                arguments = FromPy<std::vector<tsl::Argument>>::convert(args);
+            } catch (const PyErrSet&) {
+                PyErr_Clear();
+                raise_call_arguments(args);
+            }
+        }
+        if (qubits) {
+            if (qubits->size() != g.nqargs()) tsl::panic("Number of arguments not match for gate " + g.display());
+            return to_py(tsl::Instr32::create(g, *qubits));
+        }
+        return to_py(tsl::Instruction::from_call(g, std::move(*arguments)));
+    });
+}
+
 }  // namespace
 
 PyTypeObject* PyClass<tsl::Gate16>::type() {
@@ -59,7 +130,8 @@ PyTypeObject* PyClass<tsl::Gate16>::type() {
             .method<&gate_adjoint>("adjoint", "adjoint($self)\n--\n\nReturns the adjoint (inverse) gate.")
             .eq<&gate_eq>()
             .hash<&gate_hash>()
-            .str<&gate_str>();
+            .str<&gate_str>()
+            .slot(Py_tp_call, reinterpret_cast<void*>(&gate_call));
         return b.build();
     }();
     return tp;

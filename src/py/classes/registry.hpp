@@ -3,13 +3,28 @@
 #pragma once
 
 #include "binding/pyclass.hpp"
+#include "model/argument.hpp"
 #include "model/gate.hpp"
 #include "model/instr32.hpp"
+#include "model/instruction.hpp"
 #include "state/state_vec.hpp"
+#include "search/ecc.hpp"
 #include "search/evaluator.hpp"
 #include "search/raw_eccs.hpp"
 
 namespace tpy {
+
+template <>
+struct PyClass<tsl::Argument> {
+    static constexpr const char* name = "Argument";
+    static PyTypeObject* type();
+};
+
+template <>
+struct PyClass<tsl::Instruction> {
+    static constexpr const char* name = "Instruction";
+    static PyTypeObject* type();
+};
 
 template <>
 struct PyClass<tsl::Gate16> {
@@ -27,6 +42,18 @@ struct PyClass<tsl::Instr32> {
 template <>
 struct PyClass<tsl::StateVec> {
     static constexpr const char* name = "StateVec";
+    static PyTypeObject* type();
+};
+
+template <>
+struct PyClass<tsl::ECC> {
+    static constexpr const char* name = "ECC";
+    static PyTypeObject* type();
+};
+
+template <>
+struct PyClass<tsl::ECCs> {
+    static constexpr const char* name = "ECCs";
     static PyTypeObject* type();
 };
 
