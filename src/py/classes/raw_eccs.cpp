@@ -45,6 +45,21 @@ std::optional<std::uint64_t> raw_compute_next_key(const RawECCs& map, const tsl:
     return key;
 }
 
+tsl::ECCs raw_simplify(const RawECCs& map) { return map.simplify(); }
+
+std::optional<tsl::ECC> raw_find_equivalents(const RawECCs& map, const tsl::Evaluator& evaluator,
+                                             std::vector<tsl::Instr32> instrs) {
+    const auto r = evaluator.evaluate(instrs);
+    const tsl::CircuitECC* cls = map.find(r.true_back_state.hash_value());
+    if (!cls) return std::nullopt;
+    const tsl::Permut32 f_inv = r.perms.front_perm.inv();
+    const tsl::Permut32 b_inv = r.perms.back_perm.inv();
+    std::vector<tsl::EccCircuit> out;
+    for (const tsl::CircTriple& m : cls->circuits)
+        out.push_back(map.simplify_member(tsl::CircTriple{m.front_perm * f_inv, m.circ, b_inv * m.back_perm}));
+    return tsl::ECC(std::move(out));
+}
+
 RawECCs raw_switch_evaluator(const RawECCs& map, const tsl::Evaluator& evaluator) {
     return map.switch_evaluator(evaluator);
 }
@@ -78,12 +93,19 @@ PyTypeObject* PyClass<RawECCs>::type() {
                 "generate_naive(evaluator, gates, max_size)\n--\n\n"
                 "Generates ECCs from a gate set using the naive search.",
                 {"evaluator", "gates", "max_size"})
+            .method<&raw_simplify>("simplify",
+                                   "simplify($self)\n--\n\nConverts raw buckets into sorted, normalized ECCs.")
             .method<&raw_compute_next_key>(
                 "compute_next_key",
                 "compute_next_key($self, evaluator, current_key, instr)\n--\n\n"
                 "Computes the next reachable ECC hash after appending one instruction.\n\n"
                 "Returns `None` when the resulting state was not discovered in this map.",
                 {"evaluator", "current_key", "instr"})
+            .method<&raw_find_equivalents>(
+                "find_equivalents",
+                "find_equivalents($self, evaluator, instrs)\n--\n\n"
+                "Python wrapper returning equivalent circuits for a candidate program.",
+                {"evaluator", "instrs"})
             .method<&raw_switch_evaluator>(
                 "switch_evaluator",
                 "switch_evaluator($self, new_evaluator)\n--\n\n"

@@ -1,0 +1,211 @@
+#include "worker_pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+
+#include "panic.hpp"
+
+namespace tsl {
+
+namespace {
+
+thread_local bool t_on_worker = false;
+
+// A panic that lost to one of a lower index still gets its report.
+void report_discarded(const std::exception_ptr& e) {
+    try {
+        std::rethrow_exception(e);
+    } catch (const Panic& p) {
+        std::fprintf(stderr, "thread '<unnamed>' panicked:\n%s\n", p.message().c_str());
+        std::fflush(stderr);
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+struct WorkerPool::Job {
+    Job(std::size_t n_, IndexTask task_, std::size_t threads_) : n(n_), task(task_), threads(threads_) {}
+
+    const std::size_t n;
+    const IndexTask task;
+    const std::size_t threads;        // workers taking part
+    std::atomic<std::size_t> next{0};  // first index not handed out
+    std::atomic<std::size_t> fail_at{SIZE_MAX};
+    std::mutex err_m;
+    std::exception_ptr error;  // the exception of index fail_at
+    std::size_t left = 0;      // workers done; guarded by the pool's m_
+
+    void fail(std::size_t i, std::exception_ptr e) {
+        std::exception_ptr discarded;
+        {
+            std::lock_guard<std::mutex> lk(err_m);
+            if (i < fail_at.load(std::memory_order_relaxed)) {
+                discarded = std::move(error);
+                error = std::move(e);
+                fail_at.store(i, std::memory_order_relaxed);
+            } else {
+                discarded = std::move(e);
+            }
+        }
+        if (discarded) report_discarded(discarded);
+    }
+};
+
+WorkerPool::WorkerPool(std::size_t nthreads) : pid_(static_cast<int>(::getpid())) {
+    // Workers take no asynchronous signals: those go to the threads that
+    // wait for them, such as the interpreter's main thread.
+    sigset_t all, old;
+    sigfillset(&all);
+    for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&all, s);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    workers_.reserve(nthreads);
+    for (std::size_t i = 0; i < nthreads; ++i) {
+        try {
+            workers_.emplace_back([this, i] { worker_main(i); });
+        } catch (const std::system_error&) {
+            break;  // keep the workers that started
+        }
+        const std::string name = "tsl-worker-" + std::to_string(i);
+        pthread_setname_np(workers_.back().native_handle(), name.substr(0, 15).c_str());
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+WorkerPool::~WorkerPool() {
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    const bool own_process = static_cast<int>(::getpid()) == pid_;
+    for (auto& t : workers_) {
+        if (own_process)
+            t.join();
+        else
+            t.detach();  // the threads were not carried over by fork
+    }
+}
+
+WorkerPool& WorkerPool::global() {
+    static WorkerPool* pool = new WorkerPool(
+        pool_size_from_env(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), usable_processors()));
+    return *pool;
+}
+
+bool WorkerPool::on_worker_thread() { return t_on_worker; }
+
+void WorkerPool::run(std::size_t n, IndexTask task) {
+    if (n == 0) return;
+    if (workers_.empty() || t_on_worker || static_cast<int>(::getpid()) != pid_) {
+        for (std::size_t i = 0; i < n; ++i) task(i);
+        return;
+    }
+    std::lock_guard<std::mutex> submit(submit_);
+    Job job(n, task, workers_.size() < n ? workers_.size() : n);
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        job_ = &job;
+        participants_ = job.threads;
+        ++generation_;
+    }
+    wake_.notify_all();
+    {
+        std::unique_lock<std::mutex> lk(m_);
+        done_.wait(lk, [&] { return job.left == job.threads; });
+        job_ = nullptr;
+    }
+    if (job.error) std::rethrow_exception(job.error);
+}
+
+void WorkerPool::worker_main(std::size_t id) {
+    t_on_worker = true;
+    std::uint64_t seen = 0;
+    std::unique_lock<std::mutex> lk(m_);
+    for (;;) {
+        wake_.wait(lk, [&] { return stop_ || generation_ != seen; });
+        if (stop_) return;
+        seen = generation_;
+        if (id >= participants_) continue;
+        Job* job = job_;
+        lk.unlock();
+        work(*job);
+        lk.lock();
+        if (++job->left == job->threads) done_.notify_all();
+    }
+}
+
+void WorkerPool::work(Job& job) {
+    const std::size_t n = job.n;
+    // Batches shrink with what is left, so late batches balance the load.
+    const std::size_t divisor = 8 * job.threads;
+    for (;;) {
+        std::size_t begin = job.next.load(std::memory_order_relaxed);
+        std::size_t end;
+        do {
+            if (begin >= n || begin > job.fail_at.load(std::memory_order_relaxed)) return;
+            const std::size_t take = (n - begin) / divisor;
+            end = begin + (take ? take : 1);
+        } while (!job.next.compare_exchange_weak(begin, end, std::memory_order_relaxed));
+        for (std::size_t i = begin; i < end; ++i) {
+            if (i > job.fail_at.load(std::memory_order_relaxed)) break;
+            try {
+                job.task(i);
+            } catch (...) {
+                job.fail(i, std::current_exception());
+                break;
+            }
+        }
+    }
+}
+
+std::optional<std::size_t> parse_thread_count(const char* text) {
+    if (!text) return std::nullopt;
+    const char* p = text;
+    if (*p == '+') ++p;
+    if (!*p) return std::nullopt;
+    std::size_t v = 0;
+    for (; *p; ++p) {
+        if (*p < '0' || *p > '9') return std::nullopt;
+        const std::size_t d = static_cast<std::size_t>(*p - '0');
+        if (v > (SIZE_MAX - d) / 10) return std::nullopt;
+        v = v * 10 + d;
+    }
+    return v;
+}
+
+std::size_t pool_size_from_env(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                               std::size_t default_count) {
+    if (auto n = parse_thread_count(rayon_num_threads)) return *n > 0 ? *n : default_count;
+    if (auto n = parse_thread_count(rayon_rs_num_cpus); n && *n > 0) return *n;
+    return default_count;
+}
+
+std::size_t usable_processors() {
+    for (std::size_t cpus = 1024; cpus <= (std::size_t{1} << 20); cpus *= 2) {
+        cpu_set_t* set = CPU_ALLOC(cpus);
+        if (!set) break;
+        const std::size_t size = CPU_ALLOC_SIZE(cpus);
+        if (sched_getaffinity(0, size, set) == 0) {
+            const int count = CPU_COUNT_S(size, set);
+            CPU_FREE(set);
+            return count > 0 ? static_cast<std::size_t>(count) : 1;
+        }
+        const int err = errno;
+        CPU_FREE(set);
+        if (err != EINVAL) break;
+    }
+    const unsigned h = std::thread::hardware_concurrency();
+    return h ? h : 1;
+}
+
+}  // namespace tsl
