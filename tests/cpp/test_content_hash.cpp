@@ -1,5 +1,7 @@
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "check.hpp"
 #include "model/content_hash.hpp"
@@ -57,6 +59,30 @@ TEST_CASE(qreal_keys) {
     CHECK(Qreal(0.5).loose_eq(0.5039));
     CHECK(Qreal(-0.001).loose_eq(0.001));
     CHECK(!Qreal(0.0039).loose_eq(0.0040));
+}
+
+// The integer rounding of the key agrees with std::round on every kind of value.
+TEST_CASE(key_rounding_matches_round) {
+    auto reference = [](double x) -> std::int64_t {
+        const double r = std::round(x);
+        if (std::isnan(r)) return 0;
+        if (r >= 9223372036854775808.0) return INT64_MAX;
+        if (r < -9223372036854775808.0) return INT64_MIN;
+        return static_cast<std::int64_t>(r);
+    };
+    std::vector<double> xs = {0.0, -0.0, 0.5, -0.5, 1.5, -1.5, 2.5, -2.5, 0.49999999999999994, -0.49999999999999994,
+                              4503599627370495.5, -4503599627370495.5, 4503599627370497.0, 9007199254740993.0,
+                              9223372036854774784.0, 9223372036854775808.0, -9223372036854775808.0,
+                              -9223372036854777856.0, 1e300, -1e300, INFINITY, -INFINITY, NAN, 5e-324};
+    std::uint64_t s = 0x9E3779B97F4A7C15ULL;
+    for (int i = 0; i < 200000; ++i) {
+        s ^= s << 13; s ^= s >> 7; s ^= s << 17;
+        double d;
+        std::memcpy(&d, &s, 8);
+        xs.push_back(d);
+        xs.push_back(static_cast<double>(static_cast<std::int64_t>(s >> 20)) / 4.0);
+    }
+    for (double x : xs) CHECK_EQ(round_saturate_i64(x), reference(x));
 }
 
 CHECK_MAIN()

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <random>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -393,6 +394,96 @@ TEST_CASE(quartz_escapes_names) {
     dump_quartz(ECCs({e}, 1), p);
     CHECK(read_all(p) == doc);
     unlink(p.c_str());
+}
+
+// Random and mutated files: loading and every later use either work, throw
+// FileError or panic, and a loaded value survives a save and a reload.
+TEST_CASE(fuzzed_files_never_crash) {
+    std::mt19937 rng(12345);
+    auto pick = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
+    const char* names[] = {"h", "x", "t", "cx", "swap", "cz"};
+    auto varint = [](std::string& out, std::uint64_t v) {
+        while (v >= 0x80) {
+            out.push_back(static_cast<char>((v & 0x7F) | 0x80));
+            v >>= 7;
+        }
+        out.push_back(static_cast<char>(v));
+    };
+    auto valid = [&] {
+        std::string b;
+        const unsigned nclasses = pick(4);
+        varint(b, nclasses);
+        for (unsigned i = 0; i < nclasses; ++i) {
+            const unsigned ncircs = pick(4);
+            varint(b, ncircs);
+            for (unsigned j = 0; j < ncircs; ++j) {
+                const unsigned ninstrs = pick(4);
+                varint(b, ninstrs);
+                for (unsigned k = 0; k < ninstrs; ++k) {
+                    const std::string n = names[pick(6)];
+                    varint(b, n.size());
+                    b += n;
+                    const std::uint8_t qs[] = {0, 1, 2, 7, 255};
+                    b.push_back(static_cast<char>(qs[pick(5)]));
+                    b.push_back(static_cast<char>(qs[pick(5)]));
+                }
+                varint(b, pick(2) ? rng() : Permut32::all(3)[pick(6)].raw);
+            }
+        }
+        const std::uint64_t nq[] = {0, 1, 2, 3, 9, std::uint64_t{1} << 40};
+        varint(b, nq[pick(6)]);
+        return b;
+    };
+    const std::string in = path("fuzz.bin"), out = path("fuzz.out"), json = path("fuzz.json");
+    int loaded = 0;
+    for (int n = 0; n < 3000; ++n) {
+        std::string data;
+        if (n % 3 == 0) {
+            for (unsigned k = pick(24); k > 0; --k) data.push_back(static_cast<char>(rng()));
+        } else {
+            data = valid();
+            if (n % 3 == 2 && !data.empty())
+                for (unsigned k = 1 + pick(3); k > 0; --k) {
+                    const std::size_t pos = pick(static_cast<unsigned>(data.size()));
+                    switch (pick(3)) {
+                        case 0: data[pos] = static_cast<char>(rng()); break;
+                        case 1: data.insert(pos, 1, static_cast<char>(rng())); break;
+                        default: data.resize(pos);
+                    }
+                    if (data.empty()) break;
+                }
+        }
+        write_all(in, data);
+        ECCs e;
+        try {
+            e = load_eccs_postcard(in);
+        } catch (const FileError&) {
+            continue;
+        } catch (const Panic&) {
+            continue;
+        }
+        ++loaded;
+        auto attempt = [](auto f) {
+            try {
+                f();
+            } catch (const Panic&) {
+            } catch (const FileError&) {
+            }
+        };
+        attempt([&] { (void)e.to_string(); });
+        attempt([&] { (void)e.check(); });
+        attempt([&] { dump_quartz(e, json); });
+        for (const ECC& c : e.eccs) {
+            attempt([&] { (void)c.circuits(); });
+            attempt([&] { (void)ECC(c).simplify_permute(); });
+        }
+        save_eccs_postcard(e, out);
+        CHECK(load_eccs_postcard(out) == e);
+    }
+    CHECK(loaded > 300);
+    unlink(in.c_str());
+    unlink(out.c_str());
+    unlink(json.c_str());
 }
 
 CHECK_MAIN()

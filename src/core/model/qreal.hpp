@@ -13,13 +13,22 @@
 
 namespace tsl {
 
-// Saturating float -> int64 conversion with NaN -> 0 (what a checked cast of
-// an already integral value gives).
+// Saturating float -> int64 conversion toward zero, NaN giving 0.
 inline std::int64_t saturate_i64(double r) {
-    if (std::isnan(r)) return 0;
+    if (!(r >= -9223372036854775808.0)) return std::isnan(r) ? 0 : INT64_MIN;
     if (r >= 9223372036854775808.0) return INT64_MAX;
-    if (r < -9223372036854775808.0) return INT64_MIN;
     return static_cast<std::int64_t>(r);
+}
+
+// round(x) (halves away from zero) with saturation to int64, NaN giving 0.
+// Done in integers: below 2^52 the fraction x - trunc(x) is exact, and from
+// 2^52 on every double is integral.
+inline std::int64_t round_saturate_i64(double x) {
+    if (!(x >= -9223372036854775808.0)) return std::isnan(x) ? 0 : INT64_MIN;
+    if (x >= 9223372036854775808.0) return INT64_MAX;
+    const auto i = static_cast<std::int64_t>(x);
+    const double frac = x - static_cast<double>(i);
+    return i + (frac >= 0.5) - (frac <= -0.5);
 }
 
 struct Qreal {
@@ -30,11 +39,11 @@ struct Qreal {
 
     // Spelled `percision_repr` in older notes.
     std::uint64_t key() const {
-        return static_cast<std::uint64_t>(saturate_i64(std::round(v * 16777216.0)));
+        return static_cast<std::uint64_t>(round_saturate_i64(v * 16777216.0));
     }
     bool near_zero() const { return std::fabs(v) < 0x1p-24; }
     bool loose_eq(Qreal o) const {
-        return saturate_i64(std::trunc(v * 256.0)) == saturate_i64(std::trunc(o.v * 256.0));
+        return saturate_i64(v * 256.0) == saturate_i64(o.v * 256.0);  // the cast truncates
     }
 
     friend bool operator==(Qreal a, Qreal b) { return a.key() == b.key(); }

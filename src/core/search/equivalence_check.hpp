@@ -46,7 +46,7 @@ public:
         if (w < words_.size()) words_[static_cast<std::uint32_t>(w)] &= ~(std::uint64_t{1} << (i & 63));
     }
 
-    // Bit i of the mask as an integer (i < 64 * number of words).
+    // Bits 64w .. 64w+63 as an integer, 0 past the end.
     std::uint64_t word(std::size_t w) const {
         return w < words_.size() ? words_[static_cast<std::uint32_t>(w)] : 0;
     }

@@ -49,11 +49,6 @@ StateVec StateVec::from_random_symmetric(ChaCha12Rng& rng, std::uint32_t num_qub
     return s;
 }
 
-std::size_t StateVec::nqubits() const {
-    // log2 of the length; a moved-from (empty) state gives the word width.
-    return static_cast<std::size_t>(std::countr_zero(len()));
-}
-
 Complex StateVec::at(std::size_t k) const {
     if (k >= len()) panic_index_oob(len(), k);
     return Complex{re_[k], im_[k]};

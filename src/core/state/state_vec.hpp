@@ -8,6 +8,7 @@
 // every build.
 #pragma once
 
+#include <bit>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -41,7 +42,8 @@ public:
     // more panic with the overflow text, 60 to 63 with "capacity overflow".
     static std::size_t len_for_qubits(std::uint32_t num_qubits);
 
-    std::size_t nqubits() const;
+    // log2 of the length; a moved-from (empty) state gives the word width.
+    std::size_t nqubits() const { return static_cast<std::size_t>(std::countr_zero(len())); }
     std::size_t len() const { return re_.size(); }
 
     // Bounds-checked amplitude access.
