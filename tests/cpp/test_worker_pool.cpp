@@ -1,0 +1,218 @@
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "check.hpp"
+#include "model/panic.hpp"
+#include "model/worker_pool.hpp"
+
+using namespace tsl;
+
+namespace {
+
+const std::size_t kPoolSizes[] = {0, 1, 2, 4, 7};
+
+// The text of the exception a call throws ("" when it throws none).
+template <class F>
+std::string thrown_text(F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST_CASE(pool_size_from_environment) {
+    struct Case {
+        const char* num_threads;
+        const char* rs_num_cpus;
+        std::size_t expected;
+    };
+    const std::size_t d = 6;  // the default
+    const Case cases[] = {
+        {nullptr, nullptr, d},   {"3", nullptr, 3},      {"3", "5", 3},        {"+2", nullptr, 2},
+        {"0", "5", d},           {"00", "5", d},         {"x", "5", 5},        {"", "5", 5},
+        {" 2", "5", 5},          {"2 ", nullptr, d},     {"-1", "4", 4},       {"+", "4", 4},
+        {"4x", nullptr, d},      {nullptr, "0", d},      {nullptr, "7", 7},    {nullptr, "-3", d},
+        {"99999999999999999999999", "4", 4},             {"18446744073709551615", nullptr, SIZE_MAX},
+    };
+    for (const Case& c : cases) {
+        if (pool_size_from_env(c.num_threads, c.rs_num_cpus, d) != c.expected)
+            check::fail(__FILE__, __LINE__,
+                        std::string("pool size for '") + (c.num_threads ? c.num_threads : "<unset>") + "', '" +
+                            (c.rs_num_cpus ? c.rs_num_cpus : "<unset>") + "'");
+    }
+    CHECK(usable_processors() >= 1);
+    CHECK_EQ(WorkerPool::global().num_threads(),
+             pool_size_from_env(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                                usable_processors()));
+}
+
+TEST_CASE(every_index_runs_once_and_results_keep_order) {
+    for (std::size_t threads : kPoolSizes) {
+        WorkerPool pool(threads);
+        CHECK_EQ(pool.num_threads(), threads ? threads : 1);
+        for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{5}, std::size_t{1000},
+                              std::size_t{100003}}) {
+            std::vector<std::atomic<int>> hits(n);
+            pool.parallel_for(n, [&](std::size_t i) { hits[i].fetch_add(1, std::memory_order_relaxed); });
+            bool once = true;
+            for (auto& h : hits) once = once && h.load() == 1;
+            CHECK(once);
+
+            const auto squares = pool.parallel_map<std::string>(n, [](std::size_t i) { return std::to_string(i * i); });
+            bool ordered = squares.size() == n;
+            for (std::size_t i = 0; ordered && i < n; ++i) ordered = squares[i] == std::to_string(i * i);
+            CHECK(ordered);
+
+            const auto odd = pool.parallel_map<bool>(n, [](std::size_t i) { return i % 2 == 1; });
+            bool odd_ok = odd.size() == n;
+            for (std::size_t i = 0; odd_ok && i < n; ++i) odd_ok = odd[i] == (i % 2 == 1);
+            CHECK(odd_ok);
+
+            const auto thirds = pool.parallel_filter_map<std::size_t>(
+                n, [](std::size_t i) -> std::optional<std::size_t> {
+                    if (i % 3) return std::nullopt;
+                    return i;
+                });
+            bool filtered = thirds.size() == (n + 2) / 3;
+            for (std::size_t k = 0; filtered && k < thirds.size(); ++k) filtered = thirds[k] == 3 * k;
+            CHECK(filtered);
+        }
+    }
+}
+
+// Whatever the thread count and timing, the exception that comes back is
+// the one of the lowest failing index, and every lower index has run.
+TEST_CASE(the_lowest_failing_index_wins) {
+    const std::size_t n = 3000;
+    for (std::size_t threads : kPoolSizes) {
+        WorkerPool pool(threads);
+        for (int round = 0; round < 20; ++round) {
+            const std::size_t low = 40 + static_cast<std::size_t>(round) * 97;
+            std::vector<std::atomic<bool>> ran(n);
+            const std::string text = thrown_text([&] {
+                pool.parallel_for(n, [&](std::size_t i) {
+                    ran[i].store(true);
+                    // The low failure is slow, so higher ones fail first.
+                    if (i == low) {
+                        std::this_thread::sleep_for(std::chrono::microseconds(300));
+                        panic("failure at " + std::to_string(i));
+                    }
+                    if (i > low && i % 5 == 0) panic("failure at " + std::to_string(i));
+                });
+            });
+            CHECK_EQ(text, "failure at " + std::to_string(low));
+            bool lower_ran = true;
+            for (std::size_t i = 0; i < low; ++i) lower_ran = lower_ran && ran[i].load();
+            CHECK(lower_ran);
+        }
+        // Exceptions other than panics come back as they are.
+        bool runtime = false;
+        try {
+            pool.parallel_for(10, [](std::size_t i) {
+                if (i == 3) throw std::runtime_error("plain");
+            });
+        } catch (const std::runtime_error& e) {
+            runtime = std::string(e.what()) == "plain";
+        }
+        CHECK(runtime);
+        // The pool is usable after a failure.
+        std::atomic<std::size_t> sum{0};
+        pool.parallel_for(100, [&](std::size_t i) { sum += i; });
+        CHECK_EQ(sum.load(), std::size_t{4950});
+    }
+}
+
+TEST_CASE(chunked_for_each_stops_after_the_failing_chunk) {
+    for (std::size_t threads : kPoolSizes) {
+        WorkerPool pool(threads);
+        const std::size_t n = 10, chunk = 4;
+        std::vector<std::atomic<bool>> ran(n);
+        const std::string text = thrown_text([&] {
+            pool.parallel_for_chunked(n, chunk, [&](std::size_t i) {
+                ran[i].store(true);
+                if (i == 5 || i == 6) panic("chunk failure " + std::to_string(i));
+            });
+        });
+        CHECK_EQ(text, "chunk failure 5");
+        for (std::size_t i = 0; i < 6; ++i) CHECK(ran[i].load());
+        for (std::size_t i = 8; i < n; ++i) CHECK(!ran[i].load());
+
+        std::vector<std::atomic<int>> hits(n);
+        pool.parallel_for_chunked(n, chunk, [&](std::size_t i) { hits[i] += 1; });
+        for (auto& h : hits) CHECK_EQ(h.load(), 1);
+    }
+}
+
+// Work runs on the pool's own threads, which persist between jobs along with
+// their thread_local state; the submitting thread only waits.
+TEST_CASE(workers_are_persistent_threads) {
+    for (std::size_t threads : {std::size_t{1}, std::size_t{3}}) {
+        WorkerPool pool(threads);
+        std::mutex m;
+        std::set<std::thread::id> ids;
+        std::atomic<bool> on_caller{false}, not_worker{false};
+        std::atomic<long> max_count{0};
+        for (int job = 0; job < 50; ++job) {
+            pool.parallel_for(64, [&](std::size_t) {
+                thread_local long count = 0;
+                ++count;
+                long seen = max_count.load();
+                while (count > seen && !max_count.compare_exchange_weak(seen, count)) {
+                }
+                if (!WorkerPool::on_worker_thread()) not_worker = true;
+                std::lock_guard<std::mutex> lk(m);
+                ids.insert(std::this_thread::get_id());
+            });
+        }
+        const auto caller = std::this_thread::get_id();
+        for (const auto& id : ids) on_caller = on_caller || id == caller;
+        CHECK(!on_caller.load());
+        CHECK(!not_worker.load());
+        CHECK(ids.size() <= threads);
+        // 50 jobs of 64 items on at most 3 threads: some thread's counter
+        // outlived its first job.
+        CHECK(max_count.load() > 64);
+        CHECK(!WorkerPool::on_worker_thread());
+    }
+}
+
+TEST_CASE(nested_and_concurrent_jobs_complete) {
+    WorkerPool pool(2);
+    // A job started from a worker runs there, with the same outcome.
+    std::vector<std::atomic<int>> hits(20 * 30);
+    pool.parallel_for(20, [&](std::size_t i) {
+        pool.parallel_for(30, [&](std::size_t j) { hits[i * 30 + j] += 1; });
+    });
+    for (auto& h : hits) CHECK_EQ(h.load(), 1);
+    const std::string nested = thrown_text([&] {
+        pool.parallel_for(4, [&](std::size_t) {
+            pool.parallel_for(9, [](std::size_t j) {
+                if (j >= 2) panic("inner " + std::to_string(j));
+            });
+        });
+    });
+    CHECK_EQ(nested, "inner 2");
+
+    // Two threads submitting to one pool: the jobs run one after the other.
+    std::atomic<std::size_t> a{0}, b{0};
+    std::thread other([&] {
+        for (int k = 0; k < 200; ++k) pool.parallel_for(50, [&](std::size_t i) { a += i; });
+    });
+    for (int k = 0; k < 200; ++k) pool.parallel_for(50, [&](std::size_t i) { b += i; });
+    other.join();
+    CHECK_EQ(a.load(), std::size_t{200 * 1225});
+    CHECK_EQ(b.load(), std::size_t{200 * 1225});
+}
+
+CHECK_MAIN()
