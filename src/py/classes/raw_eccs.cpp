@@ -2,6 +2,7 @@
 #include "binding/class_builder.hpp"
 #include "classes/model_forms.hpp"
 #include "classes/registry.hpp"
+#include "search/equivalence_check.hpp"
 
 namespace tpy {
 
@@ -64,6 +65,10 @@ RawECCs raw_switch_evaluator(const RawECCs& map, const tsl::Evaluator& evaluator
     return map.switch_evaluator(evaluator);
 }
 
+void raw_check_identity_subset(const RawECCs& map, const RawECCs& ecc1, const tsl::Evaluator& evaluator) {
+    tsl::check_identity_subset(map, ecc1, evaluator);
+}
+
 }  // namespace
 
 PyTypeObject* PyClass<RawECCs>::type() {
@@ -111,7 +116,12 @@ PyTypeObject* PyClass<RawECCs>::type() {
                 "switch_evaluator($self, new_evaluator)\n--\n\n"
                 "Re-evaluates all stored circuits under a new evaluator.\n\n"
                 "Useful for cross-checking evaluator-independence of discovered classes.",
-                {"new_evaluator"});
+                {"new_evaluator"})
+            .method<&raw_check_identity_subset>(
+                "check_identity_subset",
+                "check_identity_subset($self, ecc1, evaluator)\n--\n\n"
+                "Checks that every identity in `self` is representable in `ecc1`.",
+                {"ecc1", "evaluator"});
         return b.build();
     }();
     return tp;
