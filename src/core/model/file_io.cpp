@@ -78,12 +78,19 @@ bool AtomicWriteFile::write_all(const void* data, std::size_t n) {
     return true;
 }
 
-void AtomicWriteFile::commit() {
-    if (::close(fd_) != 0 && errno != EINTR) {
-        fd_ = -1;
-        throw OsError::from_errno(errno);
-    }
+bool AtomicWriteFile::close() {
+    if (fd_ < 0) return true;
+    const int rc = ::close(fd_);
     fd_ = -1;
+    if (rc != 0 && errno != EINTR) {
+        errno_ = errno;
+        return false;
+    }
+    return true;
+}
+
+void AtomicWriteFile::commit() {
+    if (!close()) throw OsError::from_errno(errno_);
     if (::rename(temp_.c_str(), target_.c_str()) != 0) throw OsError::from_errno(errno);
     committed_ = true;
 }

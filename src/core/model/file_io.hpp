@@ -45,7 +45,10 @@ public:
     bool write_all(const void* data, std::size_t n);
     int last_errno() const { return errno_; }
     bool wrote_zero() const { return wrote_zero_; }
-    // Renames the finished file over the target; throws OsError.
+    // Closes the temporary file; false when the system reports a failure
+    // (errno kept in last_errno()), which callers treat as a failed write.
+    bool close();
+    // Renames the closed file over the target; throws OsError.
     void commit();
 
 private:

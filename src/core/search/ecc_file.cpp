@@ -114,6 +114,7 @@ void save_eccs_postcard(const ECCs& eccs, const std::string& path) {
     auto writer = std::make_unique<PostcardWriter>(*file);
     try {
         encode(eccs, *writer);
+        if (!file->close()) throw PostcardError(PostcardError::WriteFull);
     } catch (const PostcardError& e) {
         throw FileError(FileError::Data, std::string("Failed to write postcard data: ") + e.what());
     } catch (const AmbiguousGateName& e) {

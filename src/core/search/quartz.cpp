@@ -183,7 +183,7 @@ void dump_quartz(const ECCs& eccs, const std::string& path) {
     } catch (const OsError& e) {
         throw FileError(FileError::Os, std::string("Failed to create file: ") + e.what());
     }
-    if (!file->write_all(doc.data(), doc.size())) {
+    if (!file->write_all(doc.data(), doc.size()) || !file->close()) {
         const std::string why =
             file->wrote_zero() ? std::string("failed to write whole buffer") : OsError::from_errno(file->last_errno()).what();
         throw FileError(FileError::Data, "Failed to write JSON: " + why);
