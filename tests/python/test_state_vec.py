@@ -388,3 +388,24 @@ def test_docstrings():
     assert ts.StateVec.__text_signature__ == "(re, im)"
     assert ts.StateVec.normalize.__doc__.startswith("Normalizes the state vector in place.\n\nNormalization ensures")
     assert ts.StateVec.random.__text_signature__ == "(num_qubits)"
+
+
+def test_borrow_conflicts_during_a_call():
+    # Converting the value runs Python code while the state is borrowed for writing.
+    s = ts.StateVec([1, 0], [0, 0])
+
+    class ReadsState:
+        def __complex__(self):
+            return complex(s[0])
+
+    class WritesState:
+        def __complex__(self):
+            s.normalize()
+            return 0j
+
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        s[1] = ReadsState()
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        s[1] = WritesState()
+    s[1] = 0.5  # the borrow was given back
+    assert s[1] == 0.5
