@@ -130,8 +130,8 @@ TEST_CASE(ties_keep_increasing_qubit_order) {
     CHECK_EQ(oi.as_bits().second, 0b10);
     CHECK_EQ(texts(oi.as_perms()), (std::vector<std::string>{"(1 0 2)", "(1 2 0)"}));
 
-    // Five qubits with keys descending in qubit number, qubits 1 and 3 tied
-    // and 0 and 4 tied: each class keeps ascending qubits.
+    // Five qubits whose keys do not follow their numbers, with qubits 0 and 4
+    // tied and qubits 1 and 3 tied: each class keeps ascending qubits.
     std::vector<double> re(32, 0.0);
     const double k[5] = {0.2, 0.4, 0.3, 0.4, 0.2};
     for (int q = 0; q < 5; ++q) re[std::size_t{1} << q] = k[q];

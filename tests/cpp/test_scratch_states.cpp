@@ -113,7 +113,7 @@ TEST_CASE(relabelling_composes_and_matches_permute_into) {
             CHECK(same_bits(d, b));
             // Per amplitude: index permut_bv(i) holds the old amplitude i.
             for (std::size_t i = 0; i < s.len(); ++i)
-                CHECK_EQ(b.at(Permut32(q * p).permut_bv(static_cast<std::uint8_t>(i))).re.v, s.at(i).re.v);
+                CHECK_EQ(b.at((q * p).permut_bv(static_cast<std::uint8_t>(i))).re.v, s.at(i).re.v);
         }
     }
 }

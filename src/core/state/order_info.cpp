@@ -98,7 +98,13 @@ OrderInfo get_orderinfo(const StateVec& state) {
     if (n <= 1) return oi;
     // The keys are pure functions of the unchanged state, so each is read once.
     QubitKey keys[OrderInfo::kMaxQubits];
-    for (std::size_t q = 0; q < n; ++q) keys[q] = QubitKey::of(state, q);
+    const Qreal* re = state.re().data();
+    const Qreal* im = state.im().data();
+    const std::size_t last = state.len() - 1;
+    for (std::size_t q = 0; q < n; ++q) {
+        const std::size_t lo = std::size_t{1} << q, hi = last - lo;
+        keys[q] = QubitKey{{re[lo].key(), im[lo].key(), re[hi].key(), im[hi].key()}};
+    }
     oi.sort_eqclass_by_key(0, [&keys](std::uint8_t q) -> const QubitKey& { return keys[q]; });
     return oi;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "convert.hpp"
+#include "model/content_hash.hpp"
 #include "signature.hpp"
 
 namespace tpy {
@@ -227,6 +228,14 @@ Py_hash_t hash_slot(PyObject* self) {
     });
 }
 
+// The content hash of a value that feeds itself to a ContentHasher.
+template <class T>
+std::uint64_t content_hash_of(const T& v) {
+    tsl::ContentHasher h;
+    v.hash(h);
+    return h.finish();
+}
+
 // == and != through Eq(const T&, const T&); everything else NotImplemented.
 template <class T, auto Eq>
 PyObject* eq_slot(PyObject* a, PyObject* b, int op) {
@@ -294,6 +303,8 @@ public:
     ClassBuilder& hash() {
         return slot(Py_tp_hash, reinterpret_cast<void*>(&hash_slot<Fn>));
     }
+    // __hash__ from the value's content hash.
+    ClassBuilder& content_hash() { return hash<&content_hash_of<T>>(); }
     template <auto Eq>
     ClassBuilder& eq() {
         return slot(Py_tp_richcompare, reinterpret_cast<void*>(&eq_slot<T, Eq>));

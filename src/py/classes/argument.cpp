@@ -15,11 +15,6 @@ void argument_set_regid(Argument& a, std::string regid) { a.regid = std::move(re
 std::uint64_t argument_index(const Argument& a) { return a.index; }
 void argument_set_index(Argument& a, std::uint64_t index) { a.index = index; }
 bool argument_eq(const Argument& a, const Argument& b) { return a == b; }
-std::uint64_t argument_hash(const Argument& a) {
-    tsl::ContentHasher h;
-    a.hash(h);
-    return h.finish();
-}
 std::string argument_str(const Argument& a) { return a.to_string(); }
 std::string argument_repr(const Argument& a) {
     std::string s;
@@ -38,7 +33,7 @@ PyTypeObject* PyClass<Argument>::type() {
             .property<&argument_regid, &argument_set_regid>("regid", "Register name.")
             .property<&argument_index, &argument_set_index>("index", "Element index within the register.")
             .eq<&argument_eq>()
-            .hash<&argument_hash>()
+            .content_hash()
             .str<&argument_str>()
             .repr<&argument_repr>();
         return b.build();

@@ -33,11 +33,6 @@ unsigned gate_nqargs(const Gate16& g) { return g.nqargs(); }
 std::optional<Gate16> gate_from_name(std::string name) { return Gate16::from_name(name); }
 Gate16 gate_adjoint(const Gate16& g) { return g.adjoint(); }
 bool gate_eq(const Gate16& a, const Gate16& b) { return a == b; }
-std::uint64_t gate_hash(const Gate16& g) {
-    tsl::ContentHasher h;
-    g.hash(h);
-    return h.finish();
-}
 std::string gate_str(const Gate16& g) { return g.display(); }
 
 // The TypeError of a call whose arguments are neither all qubit indices nor
@@ -129,7 +124,7 @@ PyTypeObject* PyClass<tsl::Gate16>::type() {
                                             {"name"})
             .method<&gate_adjoint>("adjoint", "adjoint($self)\n--\n\nReturns the adjoint (inverse) gate.")
             .eq<&gate_eq>()
-            .hash<&gate_hash>()
+            .content_hash()
             .str<&gate_str>()
             .slot(Py_tp_call, reinterpret_cast<void*>(&gate_call));
         return b.build();

@@ -29,11 +29,6 @@ std::optional<unsigned> instr_position_of_qubit(const Instr32& i, std::uint8_t q
     auto p = i.position_of_qubit(qubit);
     return p ? std::optional<unsigned>(*p) : std::nullopt;
 }
-std::uint64_t instr_hash(const Instr32& i) {
-    tsl::ContentHasher h;
-    i.hash(h);
-    return h.finish();
-}
 std::string instr_str(const Instr32& i) { return i.to_string(); }
 
 }  // namespace
@@ -66,7 +61,7 @@ PyTypeObject* PyClass<Instr32>::type() {
                 "position_of_qubit",
                 "position_of_qubit($self, qubit)\n--\n\nReturns position of `qubit` in argument list, if present.",
                 {"qubit"})
-            .hash<&instr_hash>()
+            .content_hash()
             .str<&instr_str>()
             .repr<&instr_str>();
         return b.build();

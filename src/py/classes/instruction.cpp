@@ -57,11 +57,6 @@ void instruction_set_qargs(Instruction& i, std::vector<Argument> qargs) { i.qarg
 std::vector<Argument> instruction_cargs(const Instruction& i) { return i.cargs; }
 void instruction_set_cargs(Instruction& i, std::vector<Argument> cargs) { i.cargs = std::move(cargs); }
 bool instruction_eq(const Instruction& a, const Instruction& b) { return a == b; }
-std::uint64_t instruction_hash(const Instruction& i) {
-    tsl::ContentHasher h;
-    i.hash(h);
-    return h.finish();
-}
 std::string instruction_str(const Instruction& i) { return i.to_string(); }
 std::string instruction_repr(const Instruction& i) {
     std::string s;
@@ -81,7 +76,7 @@ PyTypeObject* PyClass<Instruction>::type() {
             .property<&instruction_qargs, &instruction_set_qargs>("qargs", "Quantum register arguments.")
             .property<&instruction_cargs, &instruction_set_cargs>("cargs", "Classical register arguments.")
             .eq<&instruction_eq>()
-            .hash<&instruction_hash>()
+            .content_hash()
             .str<&instruction_str>()
             .repr<&instruction_repr>();
         return b.build();
