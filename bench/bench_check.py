@@ -39,17 +39,36 @@ CHILD = textwrap.dedent(
 )
 
 
-def measure(workload, threads, repeat):
+def start(workload, threads, repeat):
     env = {k: v for k, v in os.environ.items() if k != "RAYON_RS_NUM_CPUS"}
     env["RAYON_NUM_THREADS"] = str(threads)
-    out = subprocess.run(
+    return subprocess.Popen(
         [sys.executable, "-c", CHILD, json.dumps([*workload, repeat])],
         env=env,
-        capture_output=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
         text=True,
-        check=True,
-    ).stdout
+    )
+
+
+def finish(proc):
+    out, _ = proc.communicate()
+    if proc.returncode != 0:
+        raise RuntimeError(f"benchmark child failed with status {proc.returncode}")
     return json.loads(out.strip().splitlines()[-1])
+
+
+def measure(workload, threads, repeat):
+    return finish(start(workload, threads, repeat))
+
+
+def machine_ceiling(workload, copies, repeat):
+    """Throughput gain of `copies` independent one-thread checks run at once
+    over one alone: the most any parallel check can gain on this machine."""
+    alone = measure(workload, 1, repeat)["seconds"]
+    procs = [start(workload, 1, repeat) for _ in range(copies)]
+    together = max(finish(p)["seconds"] for p in procs)
+    return copies * alone / together
 
 
 def main():
@@ -68,6 +87,9 @@ def main():
             f"{label:<34} {one['classes']:>8} {one['seconds']:>9.3f}s {many['seconds']:>10.3f}s "
             f"{one['seconds'] / many['seconds']:>8.2f}x"
         )
+    if all_threads > 1:
+        ceiling = machine_ceiling(WORKLOADS[0], all_threads, args.repeat)
+        print(f"machine ceiling ({all_threads} independent one-thread checks at once): {ceiling:.2f}x")
 
 
 if __name__ == "__main__":

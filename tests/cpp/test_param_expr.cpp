@@ -42,10 +42,14 @@ std::string shape(ExprPairs pairs) {
     for (ExprPair p : pairs) {
         if (!out.empty()) out += ' ';
         out += rule_name(p.rule());
-        if (p.into_inner().empty())
-            out += ":" + std::string(p.as_str());
-        else
-            out += "(" + shape(p.into_inner()) + ")";
+        if (p.into_inner().empty()) {
+            out += ':';
+            out += p.as_str();
+        } else {
+            out += '(';
+            out += shape(p.into_inner());
+            out += ')';
+        }
     }
     return out;
 }

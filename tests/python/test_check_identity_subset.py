@@ -168,3 +168,24 @@ def test_same_outcome_with_one_and_many_threads():
 )
 def test_pool_size_from_environment(env, expected):
     assert run_child(env)["workers"] == expected
+
+
+def test_check_in_a_forked_child():
+    # The pool's threads do not survive fork; a child runs the check itself.
+    script = textwrap.dedent(
+        """
+        import os
+        import tessellan as ts
+        e = ts.Evaluator(2)
+        m = ts.RawECCs.generate(e, [ts.Gate.from_name("h"), ts.Gate.from_name("cx")], 3)[0]
+        m.check_identity_subset(m, e)
+        pid = os.fork()
+        if pid == 0:
+            m.check_identity_subset(m, e)
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        """
+    )
+    env = dict(os.environ, RAYON_NUM_THREADS="2")
+    subprocess.run([sys.executable, "-c", script], env=env, check=True, timeout=120, capture_output=True)

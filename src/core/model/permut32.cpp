@@ -42,7 +42,8 @@ struct PermutationTable {
         std::uint8_t d[8];
         unsigned c[8] = {};
         for (unsigned i = 0; i < n; ++i) d[i] = static_cast<std::uint8_t>(i);
-        auto emit = [&] { flat.push_back(Permut32::from_iter_unchecked(std::span<const std::uint8_t>(d, n))); };
+        const std::size_t len = std::min<std::size_t>(n, 8);
+        auto emit = [&] { flat.push_back(Permut32::from_iter_unchecked(std::span<const std::uint8_t>(d, len))); };
         emit();
         unsigned k = 0;
         while (k + 1 < n) {

@@ -147,11 +147,9 @@ public:
     static constexpr Permut32 from_iter_unchecked(R&& values) {
         std::uint32_t raw = 0;
         unsigned k = 0;
-        for (auto v : values) {
-            if (k == 8) break;
-            raw |= (static_cast<std::uint32_t>(v) & 7u) << (3 * k);
-            ++k;
-        }
+        const auto end = std::ranges::end(values);
+        for (auto it = std::ranges::begin(values); k < 8 && it != end; ++it, ++k)
+            raw |= (static_cast<std::uint32_t>(*it) & 7u) << (3 * k);
         return Permut32(raw | (std::uint32_t(k) << 24));
     }
     static constexpr Permut32 from_iter_unchecked(std::initializer_list<std::uint8_t> values) {

@@ -30,7 +30,9 @@ void write_stdout_line(const std::string& line) {
 
 void progress_line(const SearchCounters& c, const std::vector<Instr32>& instr_vec, std::size_t queued,
                    std::size_t classes) {
-    std::string line = "#" + std::to_string(c[0]) + " Exploring ";
+    std::string line = "#";
+    line += std::to_string(c[0]);
+    line += " Exploring ";
     fjoin(instr_vec, " ").write_to(line);
     line += " (" + std::to_string(queued) + " queued, " + std::to_string(classes) + " ECCs, " +
             std::to_string(c[1]) + " circs, " + std::to_string(c[2]) + " circs perm)\n";

@@ -62,7 +62,9 @@ void Signature::check_missing(PyObject** out) const {
             if (i + 1 == missing.size()) msg += " and";
             msg += " ";
         }
-        msg += "'" + std::string(missing[i]) + "'";
+        msg += '\'';
+        msg += missing[i];
+        msg += '\'';
     }
     raise_type_error(msg);
 }
