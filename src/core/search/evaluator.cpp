@@ -1,5 +1,6 @@
 #include "search/evaluator.hpp"
 
+#include <array>
 #include <compare>
 
 #include "model/panic.hpp"
@@ -15,6 +16,36 @@ namespace {
 // Gives `s` the length of `like`, keeping its arrays when it already has it.
 void ensure_len(StateVec& s, const StateVec& like) {
     if (s.len() != like.len()) s.copy_from(like);
+}
+
+// The canonical order of a state of at most five qubits and its equality
+// mask, as get_orderinfo(state).as_bits() gives them, on fixed buffers: the
+// qubits sorted stably by QubitKey, bit i of the mask set when ordered
+// positions i and i + 1 have equal keys.
+std::pair<Permut32, std::uint8_t> order_bits(const StateVec& state, std::size_t n) {
+    if (n <= 1) return {Permut32::identity(static_cast<std::uint8_t>(n)), 0};
+    std::array<std::uint64_t, 4> keys[Evaluator::kMaxQubits];
+    const Qreal* re = state.re().data();
+    const Qreal* im = state.im().data();
+    const std::size_t last = state.len() - 1;
+    for (std::size_t q = 0; q < n; ++q) {
+        const std::size_t lo = std::size_t{1} << q, hi = last - lo;
+        keys[q] = {re[lo].key(), im[lo].key(), re[hi].key(), im[hi].key()};
+    }
+    std::uint8_t order[Evaluator::kMaxQubits];
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto q = static_cast<std::uint8_t>(i);
+        std::size_t j = i;
+        while (j > 0 && keys[q] < keys[order[j - 1]]) {
+            order[j] = order[j - 1];
+            --j;
+        }
+        order[j] = q;
+    }
+    std::uint8_t mask = 0;
+    for (std::size_t i = 0; i + 1 < n; ++i)
+        if (keys[order[i]] == keys[order[i + 1]]) mask = static_cast<std::uint8_t>(mask | (1u << i));
+    return {Permut32::from_iter_unchecked(std::span<const std::uint8_t>(order, n)), mask};
 }
 
 }  // namespace
@@ -64,18 +95,36 @@ Evaluator Evaluator::from_states(StateVec initial_state, StateVec backtrack_stat
     return Evaluator(std::move(initial_state), std::move(backtrack_state));
 }
 
-std::uint64_t Evaluator::evaluate_multiple(std::span<const Instr32> instrs, Evaluation& out) const {
-    const std::size_t n = nqubits();
-    const std::size_t len = initial_state_.len();
-
-    // Forward run.
-    StateVec& fwd = out.forward_;
-    fwd.copy_from(initial_state_);
+void Evaluator::run_forward(std::span<const Instr32> instrs, StateVec& out) const {
+    out.copy_from(initial_state_);
     for (const Instr32& in : instrs) {
         const QArgs16 q = in.qargs();
-        fwd.apply(q.data(), q.len(), in.gate());
+        out.apply(q.data(), q.len(), in.gate());
+    }
+}
+
+std::uint64_t Evaluator::evaluate_multiple(std::span<const Instr32> instrs, Evaluation& out) const {
+    run_forward(instrs, out.forward_);
+    out.forward_.normalize_arg();
+    return evaluate_from_forward(instrs, out);
+}
+
+std::uint64_t Evaluator::evaluate_multiple_extending(const StateVec& prefix_forward, std::span<const Instr32> instrs,
+                                                     Evaluation& out) const {
+    StateVec& fwd = out.forward_;
+    fwd.copy_from(prefix_forward);
+    if (!instrs.empty()) {
+        const QArgs16 q = instrs.back().qargs();
+        fwd.apply(q.data(), q.len(), instrs.back().gate());
     }
     fwd.normalize_arg();
+    return evaluate_from_forward(instrs, out);
+}
+
+std::uint64_t Evaluator::evaluate_from_forward(std::span<const Instr32> instrs, Evaluation& out) const {
+    const std::size_t n = nqubits();
+    const std::size_t len = initial_state_.len();
+    StateVec& fwd = out.forward_;
 
     // The adjoints, looked up from the last instruction to the first (the
     // order in which the backward run first needs them, which fixes the
@@ -93,7 +142,8 @@ std::uint64_t Evaluator::evaluate_multiple(std::span<const Instr32> instrs, Eval
         out.backward_.push_back(st);
     }
 
-    const CandidateOrders cands = get_orderinfo(fwd).as_perms();
+    const auto [base, fwd_mask] = order_bits(fwd, n);
+    const CandidateOrders cands(base, static_cast<std::uint8_t>(n), eqmask_to_perms(fwd_mask));
 
     StateVec& cand = out.cand_;
     StateVec& best = out.best_;
@@ -115,7 +165,7 @@ std::uint64_t Evaluator::evaluate_multiple(std::span<const Instr32> instrs, Eval
         }
         cand.normalize_arg();
 
-        const auto [front_perm, eqmask] = get_orderinfo(cand).as_bits();
+        const auto [front_perm, eqmask] = order_bits(cand, n);
         if (eqmask != 0) panic("Non-deterministic front permutation detected during evaluation");
 
         // The back state in canonical qubit order, relabelled by

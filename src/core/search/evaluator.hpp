@@ -128,6 +128,15 @@ public:
     // qubit outside the state fails in gate application.
     std::uint64_t evaluate_multiple(std::span<const Instr32> instrs, Evaluation& out) const;
 
+    // The same for the circuit `instrs` whose forward run up to its last
+    // instruction is already known: `prefix_forward` is the start state after
+    // every instruction but the last, not yet phase-normalised.  The search
+    // keeps that state once per expanded circuit.
+    std::uint64_t evaluate_multiple_extending(const StateVec& prefix_forward, std::span<const Instr32> instrs,
+                                              Evaluation& out) const;
+    // The forward run without normalisation, into `out`.
+    void run_forward(std::span<const Instr32> instrs, StateVec& out) const;
+
     struct MultipleResult {
         StateVec true_back_state;
         PermPairs pairs;
@@ -152,6 +161,9 @@ public:
     }
 
 private:
+    // Everything after the forward run, which is in out.forward_.
+    std::uint64_t evaluate_from_forward(std::span<const Instr32> instrs, Evaluation& out) const;
+
     Evaluator(StateVec initial_state, StateVec backtrack_state)
         : initial_state_(std::move(initial_state)), backtrack_state_(std::move(backtrack_state)) {}
 

@@ -55,6 +55,7 @@ std::pair<RawECCs, SearchCounters> bfs(const Evaluator& evaluator, std::span<con
         instr_vec.clear();
         map.instructions(circ, instr_vec);
         if (counters[0] % 400 == 0) progress_line(counters, instr_vec, queue.size(), map.num_classes());
+        file.start(instr_vec);
         for (const Instr32& instr : instrs) {
             instr_vec.push_back(instr);
             file(map, circ, instr_vec, [&](InstrList opened) {
@@ -70,37 +71,74 @@ std::pair<RawECCs, SearchCounters> bfs(const Evaluator& evaluator, std::span<con
 
 }  // namespace
 
+namespace {
+
+// Files each candidate under its evaluator key, once per permutation pair.
+// The forward run of the circuit being extended is kept, so a candidate costs
+// one forward gate instead of its whole forward run (the same operations in
+// the same order, so the same bits).
+class KeyedFiling {
+public:
+    explicit KeyedFiling(const Evaluator& e) : evaluator_(e), prefix_(e.initial_state().clone()) {}
+
+    void start(const std::vector<Instr32>& circ) { evaluator_.run_forward(circ, prefix_); }
+
+    template <class Enqueue>
+    void operator()(RawECCs& map, InstrList circ, const std::vector<Instr32>& instr_vec, Enqueue&& enqueue,
+                    SearchCounters& counters) {
+        const std::uint64_t key = evaluator_.evaluate_multiple_extending(prefix_, instr_vec, ws_);
+        for (const PermPair& pair : ws_.pairs()) {
+            if (auto opened = map.add_entry(key, pair.front_perm, pair.back_perm, circ, instr_vec)) enqueue(*opened);
+            ++counters[2];
+        }
+    }
+
+private:
+    const Evaluator& evaluator_;
+    StateVec prefix_;
+    Evaluation ws_;
+};
+
+// Files each candidate under the hash of the back-tracking state run forward
+// through it, with identity permutations.
+class NaiveFiling {
+public:
+    explicit NaiveFiling(const Evaluator& e)
+        : evaluator_(e),
+          state_(e.backtrack_state().clone()),
+          id_(Permut32::identity(static_cast<std::uint8_t>(e.nqubits()))) {}
+
+    void start(const std::vector<Instr32>&) {}
+
+    template <class Enqueue>
+    void operator()(RawECCs& map, InstrList circ, const std::vector<Instr32>& instr_vec, Enqueue&& enqueue,
+                    SearchCounters& counters) {
+        state_.copy_from(evaluator_.backtrack_state());
+        for (const Instr32& i : instr_vec) {
+            const auto used = i.qargs().as_slice();
+            state_.apply(used.data(), used.size(), i.gate());
+        }
+        state_.normalize_arg();
+        if (auto opened = map.add_entry(state_.hash_value(), id_, id_, circ, instr_vec)) enqueue(*opened);
+        ++counters[2];
+    }
+
+private:
+    const Evaluator& evaluator_;
+    StateVec state_;
+    Permut32 id_;
+};
+
+}  // namespace
+
 std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& evaluator, std::span<const Instr32> instrs,
                                                    std::uint64_t max_size) {
-    thread_local Evaluation ws;
-    return bfs(evaluator, instrs, max_size,
-               [&](RawECCs& map, InstrList circ, const std::vector<Instr32>& instr_vec, auto&& enqueue,
-                   SearchCounters& counters) {
-                   const std::uint64_t key = evaluator.evaluate_multiple(instr_vec, ws);
-                   for (const PermPair& pair : ws.pairs()) {
-                       if (auto opened = map.add_entry(key, pair.front_perm, pair.back_perm, circ, instr_vec))
-                           enqueue(*opened);
-                       ++counters[2];
-                   }
-               });
+    return bfs(evaluator, instrs, max_size, KeyedFiling(evaluator));
 }
 
 std::pair<RawECCs, SearchCounters> RawECCs::search_naive(const Evaluator& evaluator,
                                                          std::span<const Instr32> instrs, std::uint64_t max_size) {
-    StateVec state = evaluator.backtrack_state().clone();
-    const Permut32 id = Permut32::identity(static_cast<std::uint8_t>(evaluator.nqubits()));
-    return bfs(evaluator, instrs, max_size,
-               [&](RawECCs& map, InstrList circ, const std::vector<Instr32>& instr_vec, auto&& enqueue,
-                   SearchCounters& counters) {
-                   state.copy_from(evaluator.backtrack_state());
-                   for (const Instr32& i : instr_vec) {
-                       const auto used = i.qargs().as_slice();
-                       state.apply(used.data(), used.size(), i.gate());
-                   }
-                   state.normalize_arg();
-                   if (auto opened = map.add_entry(state.hash_value(), id, id, circ, instr_vec)) enqueue(*opened);
-                   ++counters[2];
-               });
+    return bfs(evaluator, instrs, max_size, NaiveFiling(evaluator));
 }
 
 std::vector<Instr32> expand_gate_set(std::vector<Gate16> gates, std::uint64_t nqubits) {
