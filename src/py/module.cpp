@@ -19,6 +19,8 @@ const std::vector<ClassEntry>& module_classes() {
         {"ECCs", &PyClass<tsl::ECCs>::type},
         {"RawECCs", &PyClass<tsl::RawECCs>::type},
         {"Evaluator", &PyClass<tsl::Evaluator>::type},
+        {"Circ", &PyClass<tsl::Circ>::type},
+        {"IdentityCirc", &PyClass<tsl::IdentityCirc>::type},
     };
     return classes;
 }

@@ -15,6 +15,7 @@
 #include "search/ecc.hpp"
 #include "search/ecc_file.hpp"
 #include "search/quartz.hpp"
+#include "search/raw_eccs.hpp"
 
 using namespace tsl;
 
@@ -226,6 +227,92 @@ TEST_CASE(randomised_check_finds_broken_classes) {
                  "ECCs.check supports at most 8 qubits, got 1099511627776");
 }
 
+Evaluator seeded_evaluator(std::uint64_t nqubits) {
+    ChaCha12Rng::Seed seed{};
+    seed[0] = 0x5A;
+    ChaCha12Rng rng(seed);
+    return Evaluator::from_random(rng, nqubits);
+}
+
+// A hand-filed class on four qubits whose members are stored longest first:
+// m0 = x(0) h(1) with front = back = (1 0 2 3), then cx(3, 1) with back
+// (1 0 2 3), h(2) and cx(1, 3).  The shortest, smallest member cx(1, 3) uses
+// qubits {1, 3}: uniform_inv = (1 3 2 0), uniform = (3 0 2 1).
+TEST_CASE(class_simplification_and_text_forms) {
+    const Evaluator e = seeded_evaluator(4);
+    const Permut32 id = Permut32::identity(4), sw = P({1, 0, 2, 3});
+    RawECCs map(e);
+    const std::uint64_t kx = 1, k = 2;
+    const auto lx = map.add_entry(kx, id, id, InstrList::nil(), std::vector<Instr32>{I1(gates::X, 0)});
+    CHECK(lx.has_value());
+    if (!lx) return;
+    CHECK(map.add_entry(k, sw, sw, *lx, std::vector<Instr32>{I1(gates::X, 0), I1(gates::H, 1)}).has_value());
+    for (auto [f, b, in] : {std::tuple{id, sw, I2(gates::CX, 3, 1)}, std::tuple{id, id, I1(gates::H, 2)},
+                            std::tuple{id, id, I2(gates::CX, 1, 3)}})
+        CHECK(!map.add_entry(k, f, b, InstrList::nil(), std::vector<Instr32>{in}).has_value());
+    const CircuitECC* c = map.find(k);
+    CHECK(c != nullptr && c->circuits.size() == 4);
+    if (!c || c->circuits.size() != 4) return;
+
+    // Sorted by (length, instructions, permutation), then renumbered and not
+    // sorted again: cx(3, 1) becomes cx(1, 0), which would sort before h(2).
+    const ECC simplified = map.simplify_class(*c);
+    const ECC want({{{I2(gates::CX, 0, 1)}, id},
+                    {{I1(gates::H, 2)}, id},
+                    {{I2(gates::CX, 1, 0)}, P({3, 1, 2, 0})},
+                    {{I1(gates::X, 0), I1(gates::H, 3)}, id}});
+    CHECK(simplified == want);
+    // The root class first; cx(0, 1) orders before x(0) in the class order.
+    const ECCs all = map.simplify();
+    CHECK_EQ(all.nqubits, 4u);
+    CHECK(all.eccs.size() == 3 && all.eccs[0] == ECC({{{}, id}}) && all.eccs[1] == want &&
+          all.eccs[2] == ECC({{{I1(gates::X, 0)}, id}}));
+    CHECK(map.simplify() == all);
+
+    CHECK_EQ(map.member_display(c->circuits[0]), std::string("x(1) h(0) (0 1 2 3)"));
+    CHECK_EQ(map.member_debug(c->circuits[0]), std::string("(1 0 2 3) x(0) h(1) (1 0 2 3)"));
+    const CircuitECC& root = *map.find(e.initial_key());
+    CHECK_EQ(map.member_display(root.circuits[0]), std::string(" (0 1 2 3)"));
+    CHECK_EQ(map.member_debug(root.circuits[0]), std::string("(0 1 2 3)  (0 1 2 3)"));
+    CHECK_EQ(map.class_display(*c), std::string("CircuitECC {x(1) h(0) (0 1 2 3), cx(3, 1) (1 0 2 3), "
+                                                "h(2) (0 1 2 3), cx(1, 3) (0 1 2 3)}"));
+    // The gate sets in the class frame: fronts through front_perm^-1, backs
+    // (walked last to first) through back_perm.
+    CHECK_EQ(map.class_debug(*c),
+             std::string("CircuitECC { size: 2, front_gates: {x(1), h(0), cx(3, 1), h(2), cx(1, 3)}, "
+                         "back_gates: {h(0), x(1), cx(3, 0), h(2), cx(1, 3)}, circuits: [(1 0 2 3) x(0) h(1) "
+                         "(1 0 2 3), (0 1 2 3) cx(3, 1) (1 0 2 3), (0 1 2 3) h(2) (0 1 2 3), (0 1 2 3) cx(1, 3) "
+                         "(0 1 2 3)] }"));
+    CHECK_EQ(map.class_debug(root),
+             std::string("CircuitECC { size: 0, front_gates: {}, back_gates: {}, circuits: [(0 1 2 3)  (0 1 2 3)] }"));
+    // A member whose relabelled surface gate is already in the class's set is
+    // not stored.
+    CHECK(!map.add_entry(k, id, id, InstrList::nil(), std::vector<Instr32>{I1(gates::H, 2)}).has_value());
+    CHECK_EQ(map.find(k)->circuits.size(), 4u);
+}
+
+TEST_CASE(gate_set_expansion_order) {
+    auto texts = [](std::vector<Gate16> gs, std::uint64_t n) {
+        std::vector<std::string> out;
+        for (const Instr32& i : expand_gate_set(std::move(gs), n)) out.push_back(i.to_string());
+        return out;
+    };
+    using V = std::vector<std::string>;
+    CHECK(texts({gates::H, gates::CX}, 2) == (V{"h(0)", "h(1)", "cx(0, 1)", "cx(1, 0)"}));
+    CHECK(texts({gates::CX, gates::H}, 3) ==
+          (V{"h(0)", "h(1)", "cx(0, 1)", "cx(1, 0)", "h(2)", "cx(0, 2)", "cx(1, 2)", "cx(2, 0)", "cx(2, 1)"}));
+    // Missing adjoints are appended (t gets tdg), present ones not; the
+    // caller's duplicates stay.
+    CHECK(texts({gates::T}, 2) == (V{"t(0)", "tdg(0)", "t(1)", "tdg(1)"}));
+    CHECK(texts({gates::SDG, gates::S}, 1) == (V{"s(0)", "sdg(0)"}));
+    CHECK(texts({gates::H, gates::H}, 1) == (V{"h(0)", "h(0)"}));
+    CHECK(texts({}, 3).empty());
+    GateMatrix m3(8, 8);
+    for (unsigned i = 0; i < 8; ++i) m3.at(i, i) = Complex{1.0, 0.0};
+    CHECK_PANICS(expand_gate_set({gates::H, Gate16::create("three_q", {}, m3)}, 3),
+                 "Only 1 and 2 qubit instructions are supported");
+}
+
 TEST_CASE(postcard_bytes_of_the_examples) {
     struct Case {
         ECCs eccs;
@@ -265,6 +352,17 @@ TEST_CASE(postcard_round_trip_keeps_raw_values) {
     CHECK(back == odd);
     save_eccs_postcard(back, p);
     CHECK(read_all(p) == first);
+
+    // New files get mode 0o666 less the umask, as an ordinary create gives.
+    const mode_t old_mask = umask(027);
+    const std::string q = path("mode.json");
+    save_eccs_postcard(odd, p);
+    dump_quartz(ECCs({}, 1), q);
+    umask(old_mask);
+    struct stat st{}, sq{};
+    CHECK(stat(p.c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
+    CHECK(stat(q.c_str(), &sq) == 0 && (sq.st_mode & 0777) == 0640);
+    unlink(q.c_str());
 }
 
 TEST_CASE(postcard_decode_errors) {

@@ -5,8 +5,12 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "check.hpp"
+#include "model/file_io.hpp"
 #include "model/permut32.hpp"
+#include "model/postcard.hpp"
 #include "model/swap_network.hpp"
 
 using namespace tsl;
@@ -262,6 +266,38 @@ TEST_CASE(content_hash_feed) {
     P({1, 2, 0}).hash(h);
     const std::uint8_t bytes[4] = {0x11, 0x00, 0x00, 0x03};
     CHECK_EQ(h.finish(), content_hash_bytes(bytes, 4));
+}
+
+// The postcard form is `raw` as a u32 varint, read back as stored.
+TEST_CASE(postcard_varint_form) {
+    char path[] = "/tmp/test_permut32_XXXXXX";
+    const int fd = mkstemp(path);
+    CHECK(fd >= 0);
+    close(fd);
+    const std::uint32_t words[] = {P({1, 2, 0}).raw, Permut32::identity(0).raw, 0xFFFFFFFFu};
+    {
+        AtomicWriteFile f(path);
+        PostcardWriter w(f);
+        for (std::uint32_t raw : words) w.varint(raw);
+        w.flush();
+        CHECK(f.close());
+        f.commit();
+    }
+    unsigned char bytes[16];
+    long n;
+    {
+        ReadFile f(path);
+        n = f.read(bytes, sizeof bytes);
+    }
+    const unsigned char expect[] = {0x91, 0x80, 0x80, 0x18, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F};
+    CHECK_EQ(n, static_cast<long>(sizeof expect));
+    CHECK(std::equal(expect, expect + sizeof expect, bytes));
+    {
+        ReadFile f(path);
+        PostcardReader r(f);
+        for (std::uint32_t raw : words) CHECK_EQ(r.varint_u32(), raw);  // unused bits kept
+    }
+    unlink(path);
 }
 
 // ---- swap networks ------------------------------------------------------------

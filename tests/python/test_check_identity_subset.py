@@ -1,5 +1,6 @@
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -135,14 +136,20 @@ def run_child(env_update):
     return json.loads(out.strip().splitlines()[-1])
 
 
+def without_qubits(results):
+    # Each child draws its own evaluator, and the qubit frame a class is shown
+    # in (qubit numbers, permutations) depends on the evaluator's states; which
+    # class fails and its gates do not.
+    return [[kind, re.sub(r"\d", "#", text) if isinstance(text, str) else text] for kind, text in results]
+
+
 def test_same_outcome_with_one_and_many_threads():
     one = run_child({"RAYON_NUM_THREADS": "1"})
     four = run_child({"RAYON_NUM_THREADS": "4"})
     assert one["workers"] == 1
     assert four["workers"] == 4
-    assert one["results"] == four["results"]
-    t5 = ", ".join(["t(2)"] * 5)
-    assert one["results"] == [
+    assert without_qubits(one["results"]) == without_qubits(four["results"])
+    assert one["results"][:3] == [
         ["ok", None],
         ["ok", None],
         [
@@ -151,9 +158,17 @@ def test_same_outcome_with_one_and_many_threads():
             "h(2) h(2) (0 1 2), cx(0, 1) cx(0, 1) (0 1 2), cx(1, 0) cx(1, 0) (0 1 2), cx(1, 2) cx(1, 2) (0 1 2), "
             "cx(0, 2) cx(0, 2) (0 1 2), cx(2, 0) cx(2, 0) (0 1 2), cx(2, 1) cx(2, 1) (0 1 2) = t(0), tdg(0) (0 1 2)",
         ],
-        ["PanicException", f"No equivalence found during export_equivalence: tdg(2) tdg(2) tdg(2) (0 1 2) = {t5} (0 1 2)"],
-        ["PanicException", MISSING_KEY],
     ]
+    assert one["results"][4] == ["PanicException", MISSING_KEY]
+    # The lowest failing class is that of tdg tdg tdg, which m4 cannot relate
+    # to t^5; the classes of length 5 after it fail too.
+    q, p = r"(\d)", r"\(\d \d \d\)"
+    tdg3 = rf"tdg\({q}\) tdg\(\1\) tdg\(\1\) ({p})"
+    t5 = ", ".join([r"t\(\1\)"] * 5)
+    for run in (one, four):
+        kind, text = run["results"][3]
+        assert kind == "PanicException"
+        assert re.fullmatch(rf"No equivalence found during export_equivalence: {tdg3} = {t5} \2", text), text
 
 
 @pytest.mark.parametrize(

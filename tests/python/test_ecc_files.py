@@ -94,6 +94,17 @@ def test_round_trip_keeps_everything(load, tmp_path):
     assert dumped(load(b"\x80\x00\x83\x00"), tmp_path / "b.bin") == b"\x00\x03"
 
 
+def test_generated_classes_round_trip(tmp_path):
+    e = ts.Evaluator(2)
+    raw, _ = ts.RawECCs.generate(e, [ts.Gate.from_name(n) for n in ["h", "t", "cx"]], 3)
+    eccs = raw.simplify()
+    data = dumped(eccs, tmp_path / "g.bin")
+    again = ts.ECCs.from_postcard(str(tmp_path / "g.bin"))
+    assert again == eccs and len(again) == len(eccs) > 100
+    assert dumped(again, tmp_path / "g2.bin") == data
+    assert quartz(again, tmp_path / "g2.json") == quartz(eccs, tmp_path / "g.json")
+
+
 def test_decode_errors(load, raises_panic):
     h = bytes.fromhex("01 01 01 01 68 00 ff 80 80 80 08 01")
     for cut in range(len(h)):

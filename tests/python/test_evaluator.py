@@ -37,6 +37,10 @@ def test_key_invariant_under_relabelling(n):
         rng.shuffle(perm)
         relabelled = [i.apply_permutation(perm) for i in circ]
         assert key(e, circ) == key(e, relabelled)
+        if n >= 2:
+            # independent relabellings of the inputs and of the outputs
+            swaps = [ts.Instr(G["swap"], rng.sample(range(n), 2)) for _ in range(rng.randrange(1, 4) + 3)]
+            assert key(e, swaps[:3] + circ + swaps[3:]) == key(e, circ)
 
 
 @pytest.mark.parametrize("n", [2, 3])
@@ -102,3 +106,8 @@ def test_docstrings():
     assert ts.Evaluator.__text_signature__ == "(nqubits)"
     assert ts.Evaluator.__doc__ == "Randomized evaluator used to hash circuits and recover permutation metadata."
     assert ts.Evaluator.initial_key.__doc__ == "Hash key for the empty circuit under this evaluator."
+    for name, signature, doc in [("nqubits", "($self)", "Returns evaluator qubit count."),
+                                 ("evaluate", "($self, instrs)", "Python wrapper for circuit evaluation."),
+                                 ("initial_key", "($self)", "Hash key for the empty circuit under this evaluator.")]:
+        method = getattr(ts.Evaluator, name)
+        assert (method.__text_signature__, method.__doc__) == (signature, doc)

@@ -204,6 +204,29 @@ def test_attributes_are_read_only():
         h.extra = 1
 
 
+GATE_MEMBERS = {
+    "from_name": ("Looks up a built-in gate by display name.", "(name)"),
+    "adjoint": ("Returns the adjoint (inverse) gate.", "($self)"),
+    "name": ("Gate name.", None),
+    "params": ("Symbolic parameter list.", None),
+    "params_f": ("Numeric parameters evaluated with support for `pi` expressions.", None),
+    "matrix": ("Dense unitary matrix.", None),
+    "nqargs": ("Number of qubit arguments required by this gate.", None),
+}
+
+
+@pytest.mark.parametrize("member", sorted(GATE_MEMBERS))
+def test_member_docstrings_and_signatures(member):
+    doc, signature = GATE_MEMBERS[member]
+    attr = getattr(ts.Gate, member)
+    assert attr.__doc__ == doc
+    assert getattr(attr, "__text_signature__", None) == signature
+
+
+def test_public_members_are_exactly_the_documented_ones():
+    assert {n for n in dir(ts.Gate) if not n.startswith("_")} == set(GATE_MEMBERS)
+
+
 def test_nqargs():
     assert g("swap").nqargs == 2 and g("t").nqargs == 1
 

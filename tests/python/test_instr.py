@@ -152,3 +152,32 @@ def test_docstrings():
     assert ts.Instr.__doc__ == "A compact, index-only quantum instruction used internally by the search/prover."
     import inspect
     assert ts.Instr.permut.__text_signature__ == "($self, perm)"
+
+
+INSTR_METHODS = {
+    "apply_permutation": ("($self, perm)", "Applies a qubit permutation."),
+    "permut": ("($self, perm)", "Alias of `apply_permutation`."),
+    "arg_mask": ("($self)", "Bitmask of qubits touched by this instruction."),
+    "pass_mask": ("($self, mask)", "Updates a frontier mask for left-to-right scheduling checks."),
+    "largest_qubit": ("($self)", "Largest qubit index touched by this instruction."),
+    "disjoint": ("($self, other)", "Returns `true` when this and `other` touch disjoint qubits."),
+    "adjoint": ("($self)", "Returns the adjoint instruction."),
+    "position_of_qubit": ("($self, qubit)", "Returns position of `qubit` in argument list, if present."),
+}
+INSTR_ATTRIBUTES = {"gate": "Underlying gate.", "qargs": "Qubit arguments as dense integer indices."}
+
+
+@pytest.mark.parametrize("name", sorted(INSTR_METHODS))
+def test_method_docstrings_and_signatures(name):
+    signature, doc = INSTR_METHODS[name]
+    method = getattr(ts.Instr, name)
+    assert method.__text_signature__ == signature and method.__doc__ == doc
+
+
+def test_attribute_docstrings_and_no_other_public_members():
+    for name, doc in INSTR_ATTRIBUTES.items():
+        assert getattr(ts.Instr, name).__doc__ == doc
+    assert {n for n in dir(ts.Instr) if not n.startswith("_")} == set(INSTR_METHODS) | set(INSTR_ATTRIBUTES)
+    i = ts.Instr(h, [0])
+    with pytest.raises(AttributeError):
+        i.gate = x

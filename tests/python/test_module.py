@@ -52,6 +52,15 @@ def test_classes_report_builtins_and_cannot_be_subclassed():
         type("Sub", (ts.Gate,), {})
 
 
+@pytest.mark.parametrize("name", [n for n in CLASS_ORDER if hasattr(ts, n)])
+def test_every_class_is_final_without_weakrefs_or_instance_dict(name):
+    cls = getattr(ts, name)
+    assert cls.__module__ == "builtins" and cls.__qualname__ == name
+    assert not cls.__flags__ & (1 << 10)  # Py_TPFLAGS_BASETYPE
+    assert cls.__weakrefoffset__ == 0
+    assert (cls.__dictoffset__ != 0) == (name == "IdentityCirc")
+
+
 @pytest.mark.parametrize(
     "call, text",
     [

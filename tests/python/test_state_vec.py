@@ -113,6 +113,8 @@ def test_imul_and_comparisons():
     assert s is same
     with pytest.raises(TypeError):
         s *= 3
+    with pytest.raises(TypeError):
+        s *= s  # a state is not an instruction: no borrow is taken twice
     assert s == s.clone() and not (s != s.clone())
     assert (s == 3) is False and (s != 3) is True
     with pytest.raises(TypeError):
@@ -131,8 +133,11 @@ def test_imul_errors_leave_state_unchanged(raises_panic):
     before = amps(s)
     with raises_panic("index out of bounds: the len is 8 but the index is 8"):
         s *= ts.Instr(G["h"], [3])
-    with raises_panic():
+    # a qubit whose bit does not fit a machine word reports the largest index
+    with raises_panic("index out of bounds: the len is 8 but the index is 18446744073709551615"):
         s *= ts.Instr(G["cx"], [0, 200])
+    with raises_panic("index out of bounds: the len is 8 but the index is 32"):
+        s *= ts.Instr(G["cz"], [5, 1])
     scalar = ts.Gate("scalar", [], np.array([[1j]]))
     with raises_panic("Unsupported number of qubits: 0"):
         s *= ts.Instr(scalar, [])
@@ -384,10 +389,34 @@ def test_text_form(re, im, text):
     assert str(state(re, im)) == text
 
 
-def test_docstrings():
-    assert ts.StateVec.__text_signature__ == "(re, im)"
-    assert ts.StateVec.normalize.__doc__.startswith("Normalizes the state vector in place.\n\nNormalization ensures")
-    assert ts.StateVec.random.__text_signature__ == "(num_qubits)"
+NORMALIZE_DOC = (
+    "Normalizes the state vector in place.\n\nNormalization ensures two conditions:\n1. Amplitude Normalization: "
+    "The sum of the squares of the absolute values of\n   the complex amplitudes is 1 (i.e., `sum(|psi_i|^2) = 1`).\n"
+    "2. Phase Normalization: The first non-zero element of the state vector\n   is made real and positive.\n\n"
+    "If the vector is effectively all zeros initially (all amplitudes are very close to zero),\nit is normalized to "
+    "the |0...0> state (i.e., the first element becomes 1.0 + 0.0i,\nand all other elements become 0.0 + 0.0i).\n"
+    "If the vector has zero length, this function does nothing."
+)
+
+
+@pytest.mark.parametrize(
+    "name, signature, doc",
+    [
+        (None, "(re, im)", "Complex state vector used for randomized circuit evaluation."),
+        ("hash_value", "($self)", "Hashes the current normalized state."),
+        ("random", "(num_qubits)", "Creates a random normalized state."),
+        ("random_symmetric", "(num_qubits)", "Creates a random state tailored for symmetry-aware evaluator use."),
+        ("nqubits", "($self)", "Returns qubit count."),
+        ("len", "($self)", "Returns vector length (`2^nqubits`)."),
+        ("normalize", "($self)", NORMALIZE_DOC),
+        ("normalize_arg", "($self)", "Canonicalizes global phase for stable equality/hash comparison."),
+        ("clone", "($self)", "Returns a deep copy."),
+        ("check", "($self)", "Checks unit-norm invariant."),
+    ],
+)
+def test_docstrings(name, signature, doc):
+    obj = ts.StateVec if name is None else getattr(ts.StateVec, name)
+    assert (obj.__text_signature__, obj.__doc__) == (signature, doc)
 
 
 def test_borrow_conflicts_during_a_call():

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,14 +46,31 @@ AtomicWriteFile::AtomicWriteFile(const std::string& path) : target_(path) {
     const auto slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string templ = dir + "." + base + ".tmp-XXXXXX";
-    fd_ = ::mkostemp(templ.data(), O_CLOEXEC);
-    if (fd_ < 0) throw OsError::from_errno(errno);
-    temp_ = templ;
-    // Files are created with mode 0o666 less the umask, as an ordinary create would.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd_, 0666 & ~mask);
+    // The temporary file is created exclusively with mode 0o666, so the
+    // system applies the umask as for an ordinary create (reading the umask
+    // would mean setting it, which races with other threads creating files).
+    static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0;; ++attempt) {
+        std::uint64_t r = 0;
+        if (::getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
+            timespec ts{};
+            ::clock_gettime(CLOCK_REALTIME, &ts);
+            r = (static_cast<std::uint64_t>(ts.tv_nsec) << 20) ^ static_cast<std::uint64_t>(ts.tv_sec) ^
+                (static_cast<std::uint64_t>(::getpid()) << 40);
+        }
+        r ^= static_cast<std::uint64_t>(attempt) * 0x9E3779B97F4A7C15u ^ reinterpret_cast<std::uintptr_t>(this);
+        // A long target name leaves the temporary name short enough.
+        std::string name = dir + "." + (base.size() > 200 ? std::string() : base) + ".tmp-";
+        for (int k = 0; k < 8; ++k, r /= 62) name += kChars[r % 62];
+        do {
+            fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        } while (fd_ < 0 && errno == EINTR);
+        if (fd_ >= 0) {
+            temp_ = std::move(name);
+            return;
+        }
+        if (errno != EEXIST || attempt == 100) throw OsError::from_errno(errno);
+    }
 }
 
 AtomicWriteFile::~AtomicWriteFile() {

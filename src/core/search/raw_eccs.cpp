@@ -62,32 +62,30 @@ std::optional<InstrList> RawECCs::add_entry(std::uint64_t key, Permut32 front_pe
     if (instr_vec.empty()) panic("called `Option::unwrap()` on a `None` value");
     const Instr32 instr = instr_vec.back();
     const Permut32 front_inv = front_perm.inv();
-    // At most one surface gate per qubit in each direction.
-    Instr32 front[8], back[8];
-    std::size_t nfront = 0, nback = 0;
-    for_each_surface_gate(instr_vec.begin(), instr_vec.end(), [&](Instr32 g) {
-        if (nfront < 8) front[nfront++] = g.apply_permutation(front_inv);
-    });
-    for_each_surface_gate(instr_vec.rbegin(), instr_vec.rend(), [&](Instr32 g) {
-        if (nback < 8) back[nback++] = g.apply_permutation(back_perm);
-    });
+    // Usually one surface gate per touched qubit: inline storage suffices.
+    SmallVec<Instr32, 8> front, back;
+    for_each_surface_gate(instr_vec.begin(), instr_vec.end(),
+                          [&](Instr32 g) { front.push_back(g.apply_permutation(front_inv)); });
+    for_each_surface_gate(instr_vec.rbegin(), instr_vec.rend(),
+                          [&](Instr32 g) { back.push_back(g.apply_permutation(back_perm)); });
+    const std::uint32_t nfront = front.size(), nback = back.size();
 
     const std::uint32_t idx = index_of(key);
     if (idx != KeyIndexMap::kEmpty) {
         CircuitECC& cls = entry(idx).cls;
-        for (std::size_t i = 0; i < nfront; ++i)
+        for (std::uint32_t i = 0; i < nfront; ++i)
             if (cls.front_gates.contains(front[i])) return std::nullopt;
-        for (std::size_t i = 0; i < nback; ++i)
+        for (std::uint32_t i = 0; i < nback; ++i)
             if (cls.back_gates.contains(back[i])) return std::nullopt;
-        for (std::size_t i = 0; i < nfront; ++i) cls.front_gates.insert_unique(front[i]);
-        for (std::size_t i = 0; i < nback; ++i) cls.back_gates.insert_unique(back[i]);
+        for (std::uint32_t i = 0; i < nfront; ++i) cls.front_gates.insert_unique(front[i]);
+        for (std::uint32_t i = 0; i < nback; ++i) cls.back_gates.insert_unique(back[i]);
         cls.circuits.push_back(CircTriple{front_perm, arena_->cons(circ, instr), back_perm});
         return std::nullopt;
     }
     CircuitECC cls;
     cls.size = instr_vec.size();
-    for (std::size_t i = 0; i < nfront; ++i) cls.front_gates.insert_unique(front[i]);
-    for (std::size_t i = 0; i < nback; ++i) cls.back_gates.insert_unique(back[i]);
+    for (std::uint32_t i = 0; i < nfront; ++i) cls.front_gates.insert_unique(front[i]);
+    for (std::uint32_t i = 0; i < nback; ++i) cls.back_gates.insert_unique(back[i]);
     const InstrList list = arena_->cons(circ, instr);
     cls.circuits.push_back(CircTriple{front_perm, list, back_perm});
     append_class(key, std::move(cls));

@@ -248,6 +248,14 @@ PyObject* eq_slot(PyObject* a, PyObject* b, int op) {
     });
 }
 
+// Dealloc of a class with an attribute dictionary right after its value.
+template <Exposed T>
+void dealloc_with_dict(PyObject* self) {
+    auto** dict = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + sizeof(PyObj<T>));
+    Py_CLEAR(*dict);
+    dealloc<T>(self);
+}
+
 // ---------------------------------------------------------------------------
 
 template <Exposed T>
@@ -317,12 +325,30 @@ public:
         extra_flags_ |= f;
         return *this;
     }
+    // Gives every object an attribute dictionary, held in a pointer slot
+    // after the value (tp_dictoffset) and released with the object.
+    ClassBuilder& instance_dict() {
+        instance_dict_ = true;
+        return *this;
+    }
 
     // Creates the type object; the builder must outlive it (keep it static).
     PyTypeObject* build() {
         methods_.push_back({nullptr, nullptr, 0, nullptr});
         getsets_.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
-        slots_.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)});
+        int basicsize = static_cast<int>(sizeof(PyObj<T>));
+        if (instance_dict_) {
+            members_[0] = {"__dictoffset__", Py_T_PYSSIZET, static_cast<Py_ssize_t>(sizeof(PyObj<T>)), Py_READONLY,
+                           nullptr};
+            members_[1] = {nullptr, 0, 0, 0, nullptr};
+            basicsize += static_cast<int>(sizeof(PyObject*));
+            slots_.push_back({Py_tp_members, members_});
+            getsets_.insert(getsets_.end() - 1, {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict,
+                                                 nullptr, nullptr});
+            slots_.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_with_dict<T>)});
+        } else {
+            slots_.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)});
+        }
         slots_.push_back({Py_tp_doc, const_cast<char*>(doc_)});
         if (methods_.size() > 1) slots_.push_back({Py_tp_methods, methods_.data()});
         if (getsets_.size() > 1) slots_.push_back({Py_tp_getset, getsets_.data()});
@@ -330,7 +356,7 @@ public:
         name_ = std::string("builtins.") + PyClass<T>::name;
         unsigned long fl = Py_TPFLAGS_DEFAULT | extra_flags_;
         if (!has_ctor_) fl |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-        spec_ = PyType_Spec{name_.c_str(), static_cast<int>(sizeof(PyObj<T>)), 0, static_cast<unsigned int>(fl),
+        spec_ = PyType_Spec{name_.c_str(), basicsize, 0, static_cast<unsigned int>(fl),
                             slots_.data()};
         return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec_));
     }
@@ -364,6 +390,8 @@ private:
     const char* doc_;
     bool has_ctor_ = false;
     unsigned long extra_flags_ = 0;
+    bool instance_dict_ = false;
+    PyMemberDef members_[2] = {};
     std::string name_;
     std::vector<PyMethodDef> methods_;
     std::vector<PyGetSetDef> getsets_;

@@ -3,6 +3,7 @@
 // unhashable; never changed by its methods.
 #include "binding/class_builder.hpp"
 #include "classes/registry.hpp"
+#include "identity/classes_to_identities.hpp"
 #include "search/ecc_file.hpp"
 #include "search/quartz.hpp"
 
@@ -64,6 +65,7 @@ PyTypeObject* PyClass<ECCs>::type() {
             .method<&eccs_to_list>("to_list", "to_list($self)\n--\n\nReturns all classes as a Python list.")
             .method<&eccs_filter_single>("filter_single",
                                          "filter_single($self)\n--\n\nRemoves classes with only one circuit.")
+            .method<&tsl::to_identity_circuits>("to_identity_circuits", "to_identity_circuits($self)\n--\n\nConverts classes into canonical identities plus witness circuit pairs.")
             .str<&eccs_str>()
             .eq<&eccs_eq>()
             .slot(Py_mp_length, reinterpret_cast<void*>(&eccs_len))

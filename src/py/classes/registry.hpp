@@ -11,6 +11,8 @@
 #include "search/ecc.hpp"
 #include "search/evaluator.hpp"
 #include "search/raw_eccs.hpp"
+#include "identity/circ.hpp"
+#include "identity/identity_circ.hpp"
 
 namespace tpy {
 
@@ -66,6 +68,19 @@ struct PyClass<tsl::RawECCs> {
 template <>
 struct PyClass<tsl::Evaluator> {
     static constexpr const char* name = "Evaluator";
+    static PyTypeObject* type();
+};
+
+template <>
+struct PyClass<tsl::Circ> {
+    static constexpr const char* name = "Circ";
+    static PyTypeObject* type();
+};
+
+template <>
+struct PyClass<tsl::IdentityCirc> {
+    static constexpr const char* name = "IdentityCirc";
+    static constexpr bool borrow_flag = false;  // immutable
     static PyTypeObject* type();
 };
 

@@ -1,0 +1,49 @@
+// Postcard form of Circ and IdentityCirc (the same bytes for both):
+//   varint count | count x (varint name length | display name | q0 | q1) | varint raw word
+// The form delimits itself; nothing is written before or after it.  The
+// readers validate nothing beyond the encoding: qubits, the permutation word
+// and the identity property are taken as stored.
+#pragma once
+
+#include <string>
+#include <unordered_map>
+
+#include "identity/circ.hpp"
+#include "identity/identity_circ.hpp"
+#include "model/postcard.hpp"
+
+namespace tsl {
+
+// Display names of the gates one save writes, each checked once to read
+// back as its own gate (Gate16::check_serializable, which throws
+// AmbiguousGateName otherwise).
+class GateNameCache {
+public:
+    const std::string& name(Gate16 g);
+
+private:
+    std::unordered_map<std::uint16_t, const std::string*> names_;
+};
+
+// Gates found by one load.  An unknown name panics with
+// "Failed to deserialize Gate16 from {}".
+class GateLookupCache {
+public:
+    Gate16 lookup(const std::string& name);
+
+private:
+    std::unordered_map<std::string, Gate16> gates_;
+};
+
+void write_circ(PostcardWriter& w, const Circ& c, GateNameCache& names);
+inline void write_identity(PostcardWriter& w, const IdentityCirc& id, GateNameCache& names) {
+    write_circ(w, id.circ, names);
+}
+
+// Throws PostcardError on malformed or missing data.
+Circ read_circ(PostcardReader& r, GateLookupCache& gates);
+inline IdentityCirc read_identity(PostcardReader& r, GateLookupCache& gates) {
+    return IdentityCirc::from_stored(read_circ(r, gates));
+}
+
+}  // namespace tsl
