@@ -134,6 +134,10 @@ TEST_CASE(rotate_representatives) {
     CHECK_EQ(Circ().rotate_representative().to_string(), "Identity { () }");
     const Instr32 bare(gates::I, QArgs16());
     CHECK_PANICS(C({bare}, {0}).rotate_representative(), "called `Option::unwrap()` on a `None` value");
+    // Qubit-less instructions over the empty permutation: one renaming, no rotation start.
+    CHECK_EQ(S(Circ::create({bare}, Permut32(0)).representative()), "Circuit { i() () }");
+    CHECK_PANICS(Circ::create({bare}, Permut32(0)).rotate_representative(),
+                 "called `Option::unwrap()` on a `None` value");
 }
 
 // The buffered searches agree with the forms written out with Circ
@@ -144,6 +148,8 @@ TEST_CASE(forms_match_reference_and_invariants) {
         const unsigned nq = 1 + rng.next(4);
         const Circ c = random_circ(rng, nq, 1 + rng.next(7));
         CHECK(c.representative() == slow_representative(c));
+        if (static_cast<unsigned>(c.representative().nqubits()) == nq)  // every qubit used
+            for (Permut32 p : Permut32::all(nq)) CHECK(c.permut(p).representative() == c.representative());
         const Circ id = c + c.inverse();
         const IdentityCirc rep = id.rotate_representative();
         CHECK(rep.circ == slow_rotate_representative(id));

@@ -1,4 +1,5 @@
 import collections.abc
+import gc
 
 import pytest
 
@@ -56,9 +57,11 @@ def test_attribute_dict():
     assert i.note == 1 and i.__dict__ == {"note": 1}
     j = ts.IdentityCirc(HH)
     assert i == j and hash(i) == hash(j) and str(i) == str(j)
-    # A cycle through the dictionary does not break deallocation.
+    # A cycle through the dictionary is reclaimed by the collector.
+    assert gc.is_tracked(i)
     i.me = i
     del i
+    assert gc.collect() >= 2
     with pytest.raises(TypeError):
         type("Sub", (ts.IdentityCirc,), {})
     with pytest.raises(AttributeError):
@@ -173,3 +176,90 @@ def test_dictionary_duplicate_field():
     with pytest.raises(Exception) as info:
         ts.IdentityCirc.from_python(Twice())
     assert type(info.value) is Exception and info.value.args == ("duplicate field `instrs`",)
+
+
+# ---- ECCs.to_identity_circuits ---------------------------------------------
+
+from postcard_bytes import encode  # noqa: E402
+
+
+@pytest.fixture
+def make_eccs(tmp_path):
+    counter = iter(range(1 << 30))
+
+    def _make(classes, nqubits=2):
+        p = tmp_path / f"e{next(counter)}.bin"
+        p.write_bytes(encode(classes, nqubits))
+        return ts.ECCs.from_postcard(str(p))
+
+    return _make
+
+
+def canon(second, third):
+    return (second + third).rotate_representative()
+
+
+def test_to_identity_circuits_shapes(make_eccs):
+    assert make_eccs([]).to_identity_circuits() == []
+    assert make_eccs([[([("h", 0)], (0, 1))], [([], (0,))]]).to_identity_circuits() == []
+    cls = [([("x", 0)], (0, 1)), ([("h", 0), ("z", 0), ("h", 0)], (0, 1)), ([("swap", 0, 1), ("x", 1)], (1, 0))]
+    out = make_eccs([cls]).to_identity_circuits()
+    assert isinstance(out, list) and len(out) == 2
+    for ident, inv0, member in out:
+        assert type(ident) is ts.IdentityCirc and type(inv0) is ts.Circ and type(member) is ts.Circ
+        assert inv0 == ts.Circ([I(x, 0)], [0, 1]).inverse()
+        assert canon(inv0, member) == ident
+    assert out == sorted(out)
+    assert {str(m) for _, _, m in out} == {"Circuit { h(0) z(0) h(0) (0 1) }", "Circuit { swap(0, 1) x(1) (1 0) }"}
+    assert ts.ECCs.to_identity_circuits.__doc__ == (
+        "Converts classes into canonical identities plus witness circuit pairs."
+    )
+
+
+def test_to_identity_circuits_sorting_keeps_duplicates(make_eccs):
+    classes = [
+        [([("x", 0)], (0,)), ([("x", 0)], (0,))],
+        [([("z", 0)], (0,)), ([("z", 0)], (0,)), ([("h", 0), ("x", 0), ("h", 0)], (0,))],
+        [([], (0,)), ([("h", 0), ("h", 0)], (0,))],
+        [([("z", 0)], (0,)), ([("z", 0)], (0,))],
+    ]
+    out = make_eccs(classes, 1).to_identity_circuits()
+    assert out == sorted(out)
+    assert [str(i) for i, _, _ in out] == [
+        "Identity { h(0) h(0) (0) }",
+        "Identity { x(0) x(0) (0) }",
+        "Identity { z(0) z(0) (0) }",
+        "Identity { z(0) z(0) (0) }",
+        "Identity { h(0) x(0) h(0) z(0) (0) }",
+    ]
+    assert out[2] == out[3]
+
+
+def test_generated_classes_give_identities():
+    e = ts.Evaluator(2)
+    gates = [I(h, 0), I(h, 1), I(cx, 0, 1), I(x, 0)]
+    eccs, _ = ts.RawECCs.search(e, gates, 3)
+    out = eccs.simplify().to_identity_circuits()
+    assert out
+    for ident, inv0, member in out:
+        assert ident.check()
+        assert canon(inv0, member) == ident
+
+
+@pytest.mark.parametrize(
+    "classes, text",
+    [
+        ([[]], "index out of bounds: the len is 0 but the index is 0"),
+        ([[([("cx", 0, 1)], (0,))]], "Permutation length must be greater than the max qubit index."),
+        ([[([], (0,)), ([("x", 1)], (0,))]], "Permutation length must be greater than the max qubit index."),
+    ],
+)
+def test_to_identity_circuits_panics(make_eccs, raises_panic, classes, text):
+    with raises_panic(text):
+        make_eccs(classes).to_identity_circuits()
+
+
+def test_to_identity_circuits_refuses_inequivalent(make_eccs, PanicException):
+    with pytest.raises(PanicException) as info:
+        make_eccs([[([], (0,)), ([("h", 0)], (0,))]]).to_identity_circuits()
+    assert info.value.args[0].startswith("IdentityCirc: circuit is not identity ")

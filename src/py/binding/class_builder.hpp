@@ -248,11 +248,28 @@ PyObject* eq_slot(PyObject* a, PyObject* b, int op) {
     });
 }
 
-// Dealloc of a class with an attribute dictionary right after its value.
+// A class with an attribute dictionary keeps it in a pointer slot right
+// after its value; the garbage collector sees it, so cycles through the
+// dictionary are reclaimed.
+template <Exposed T>
+PyObject** dict_slot(PyObject* self) {
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + sizeof(PyObj<T>));
+}
+template <Exposed T>
+int traverse_dict(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(*dict_slot<T>(self));
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+template <Exposed T>
+int clear_dict(PyObject* self) {
+    Py_CLEAR(*dict_slot<T>(self));
+    return 0;
+}
 template <Exposed T>
 void dealloc_with_dict(PyObject* self) {
-    auto** dict = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + sizeof(PyObj<T>));
-    Py_CLEAR(*dict);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(*dict_slot<T>(self));
     dealloc<T>(self);
 }
 
@@ -346,6 +363,9 @@ public:
             getsets_.insert(getsets_.end() - 1, {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict,
                                                  nullptr, nullptr});
             slots_.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_with_dict<T>)});
+            slots_.push_back({Py_tp_traverse, reinterpret_cast<void*>(&traverse_dict<T>)});
+            slots_.push_back({Py_tp_clear, reinterpret_cast<void*>(&clear_dict<T>)});
+            extra_flags_ |= Py_TPFLAGS_HAVE_GC;
         } else {
             slots_.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)});
         }
