@@ -1,20 +1,25 @@
 # Sourced by the other scripts: finds a Python 3.13+ interpreter and prepares
-# the project's virtual environment in .venv (created once, reused after).
+# the project's virtual environment in .venv (created once, repaired when
+# broken, reused after).
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
+usable_python() {
+    "$1" -c 'import sys; assert sys.version_info >= (3, 13)' 2>/dev/null
+}
+
 find_python() {
     local c
     for c in python3.14 python3.13; do
-        if command -v "$c" >/dev/null 2>&1 && "$c" -c 'import sys; assert sys.version_info >= (3, 13)' 2>/dev/null; then
+        if command -v "$c" >/dev/null 2>&1 && usable_python "$c"; then
             command -v "$c"; return 0
         fi
     done
     local root
-    root="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
+    root="$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"
     for c in $(ls -d "$root"/versions/3.1[3-9]* "$root"/versions/3.[2-9][0-9]* 2>/dev/null | sort -V -r); do
-        if [ -x "$c/bin/python3" ] && "$c/bin/python3" -c 'import sys; assert sys.version_info >= (3, 13)' 2>/dev/null; then
+        if [ -x "$c/bin/python3" ] && usable_python "$c/bin/python3"; then
             echo "$c/bin/python3"; return 0
         fi
     done
@@ -23,17 +28,25 @@ find_python() {
 }
 
 VENV="$ROOT/.venv"
-if [ ! -x "$VENV/bin/python" ]; then
-    PY="$(find_python)"
-    "$PY" -m venv "$VENV"
+STAMP="$VENV/.deps-installed"
+if ! { [ -x "$VENV/bin/python" ] && usable_python "$VENV/bin/python" && "$VENV/bin/python" -c 'import pip' 2>/dev/null; }; then
+    "$(find_python)" -m venv --clear "$VENV"
 fi
 PY="$VENV/bin/python"
-STAMP="$VENV/.deps-installed"
 if [ ! -f "$STAMP" ] || [ pyproject.toml -nt "$STAMP" ]; then
-    "$PY" -m pip install --quiet --upgrade pip
-    # Build requirements too, so the package builds without isolation and keeps
+    "$PY" -m pip install --quiet --upgrade pip || true
+    # The build requirements and the test extras, as pyproject.toml lists them,
+    # plus CMake and Ninja: the package then builds without isolation and keeps
     # its CMake build directory between runs.
-    "$PY" -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0,<3" cmake ninja "pytest>=8" "hypothesis>=6"
+    mapfile -t REQS < <("$PY" - <<'PYEOF'
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    p = tomllib.load(f)
+for r in p["build-system"]["requires"] + p["project"]["dependencies"] + p["project"]["optional-dependencies"]["test"]:
+    print(r)
+PYEOF
+)
+    "$PY" -m pip install --quiet "${REQS[@]}" cmake ninja
     touch "$STAMP"
 fi
 

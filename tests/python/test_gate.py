@@ -105,6 +105,21 @@ def test_fresh_process_table_and_adjoints_do_not_grow_builtins():
     assert out.split("\n")[:3] == ["True", "u†(a) u† ['a'] True", "True"]
 
 
+def test_numpy_is_imported_on_first_use_and_its_absence_panics():
+    out = fresh(
+        "import sys, tessellan as ts\n"
+        "h = ts.Gate.from_name('h'); str(h); h.params_f; h.adjoint()\n"
+        "print('numpy' in sys.modules)\n"
+        "sys.modules['numpy'] = None\n"
+        "try:\n"
+        "    h.matrix\n"
+        "except BaseException as e:\n"
+        "    print(type(e).__name__, e.args[0].startswith('Failed to access NumPy array API capsule'))\n"
+        "print(h.nqargs)\n"
+    )
+    assert out.split("\n")[:3] == ["False", "PanicException True", "1"]
+
+
 def test_dedup_returns_existing_gate_whatever_the_name():
     myh = ts.Gate("myh", [], g("h").matrix)
     assert myh == g("h") and myh.name == "h" and str(myh) == "h"

@@ -80,6 +80,8 @@ def test_hash_is_content_hash():
         (ts.Instr(cx, [0, 1]), (1, 0), "cx(1, 0)"),
         (ts.Instr(h, [0]), [3, 5], "h(3)"),
         (ts.Instr(h, [1]), range(2), "h(1)"),
+        (ts.Instr(h, [7]), [7, 6, 5, 4, 3, 2, 1, 0], "h(0)"),
+        (ts.Instr(cx, [1, 0]), b"\x01\x00", "cx(0, 1)"),
     ],
 )
 def test_apply_permutation(instr, perm, text):

@@ -109,8 +109,12 @@ struct FromPy<std::vector<T>> {
         std::vector<T> out;
         out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(n, 1 << 16)));
         if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i)
-                out.push_back(FromPy<T>::convert(PySequence_Fast_GET_ITEM(o, i)));
+            // Each item is held while it converts: an item's conversion may
+            // run Python code that shrinks the sequence.
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i) {
+                PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(o, i));
+                out.push_back(FromPy<T>::convert(item.get()));
+            }
             return out;
         }
         PyRef it = PyRef::steal(PyObject_GetIter(o));
