@@ -6,34 +6,13 @@
 #pragma once
 
 #include <string>
-#include <unordered_map>
 
 #include "identity/circ.hpp"
 #include "identity/identity_circ.hpp"
 #include "model/postcard.hpp"
+#include "model/serial_forms.hpp"
 
 namespace tsl {
-
-// Display names of the gates one save writes, each checked once to read
-// back as its own gate (Gate16::check_serializable, which throws
-// AmbiguousGateName otherwise).
-class GateNameCache {
-public:
-    const std::string& name(Gate16 g);
-
-private:
-    std::unordered_map<std::uint16_t, const std::string*> names_;
-};
-
-// Gates found by one load.  An unknown name panics with
-// "Failed to deserialize Gate16 from {}".
-class GateLookupCache {
-public:
-    Gate16 lookup(const std::string& name);
-
-private:
-    std::unordered_map<std::string, Gate16> gates_;
-};
 
 void write_circ(PostcardWriter& w, const Circ& c, GateNameCache& names);
 inline void write_identity(PostcardWriter& w, const IdentityCirc& id, GateNameCache& names) {
