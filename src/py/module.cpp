@@ -21,6 +21,8 @@ const std::vector<ClassEntry>& module_classes() {
         {"Evaluator", &PyClass<tsl::Evaluator>::type},
         {"Circ", &PyClass<tsl::Circ>::type},
         {"IdentityCirc", &PyClass<tsl::IdentityCirc>::type},
+        {"IdentityProver", &PyClass<tsl::IdentityProver>::type},
+        {"Proof", &PyClass<tsl::Proof>::type},
     };
     return classes;
 }

@@ -13,6 +13,8 @@
 #include "search/raw_eccs.hpp"
 #include "identity/circ.hpp"
 #include "identity/identity_circ.hpp"
+#include "identity/identity_prover.hpp"
+#include "identity/proof_tracker.hpp"
 
 namespace tpy {
 
@@ -81,6 +83,18 @@ template <>
 struct PyClass<tsl::IdentityCirc> {
     static constexpr const char* name = "IdentityCirc";
     static constexpr bool borrow_flag = false;  // immutable
+    static PyTypeObject* type();
+};
+
+template <>
+struct PyClass<tsl::IdentityProver> {
+    static constexpr const char* name = "IdentityProver";
+    static PyTypeObject* type();
+};
+
+template <>
+struct PyClass<tsl::Proof> {
+    static constexpr const char* name = "Proof";
     static PyTypeObject* type();
 };
 

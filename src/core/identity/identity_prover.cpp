@@ -1,0 +1,145 @@
+#include "identity/identity_prover.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <string>
+
+#include "identity/progress_bar.hpp"
+
+namespace tsl {
+
+namespace {
+
+// The level queues of one search, holding offsets into its visited set.
+class LevelQueues {
+public:
+    explicit LevelQueues(std::size_t min_size) : min_size_(min_size) {}
+
+    void push(std::size_t len, IdentitySet::Offset off) {
+        const std::size_t level = len - min_size_;
+        if (level >= levels_.size()) levels_.resize(level + 1);
+        levels_[level].push_back(off);
+        if (level < lowest_) lowest_ = level;
+    }
+
+    // The front of the lowest non-empty level.
+    std::optional<IdentitySet::Offset> pop() {
+        while (lowest_ < levels_.size() && levels_[lowest_].empty()) ++lowest_;
+        if (lowest_ >= levels_.size()) return std::nullopt;
+        const IdentitySet::Offset off = levels_[lowest_].front();
+        levels_[lowest_].pop_front();
+        return off;
+    }
+
+private:
+    std::size_t min_size_;
+    std::size_t lowest_ = 0;
+    std::vector<std::deque<IdentitySet::Offset>> levels_;
+};
+
+}  // namespace
+
+IdentityProver IdentityProver::build_from_eccs(const ECCs& eccs) {
+    IdentityProver prover;
+    write_stderr("Building identity prover from " + std::to_string(eccs.eccs.size()) + " ECCs\n");
+    std::vector<IdentityCirc> identities;
+    {
+        ProgressBar bar(eccs.eccs.size());
+        for (const ECC& source : eccs.eccs) {
+            const ECC ecc = source.simplify_permute();
+            for (const EccCircuit& member : ecc.circs) {
+                auto [key, perm] = Circ::new_no_perm(member.first).representative_with_perm();
+                const Permut32 p_inv = member.second.inv();
+                std::vector<Circ> list;
+                for (const EccCircuit& other : ecc.circs) {
+                    if (other.first == member.first) continue;
+                    list.push_back(Circ::create(other.first, p_inv * other.second).permut(perm));
+                }
+                prover.circ_map.insert(std::move(key), std::move(list));
+            }
+            const Circ initial = Circ::create(ecc.circs[0].first, ecc.circs[0].second).inverse();
+            for (std::size_t j = 1; j < ecc.circs.size(); ++j)
+                identities.push_back((initial + Circ::create(ecc.circs[j].first, ecc.circs[j].second))
+                                         .rotate_representative());
+            bar.inc();
+        }
+        bar.finish();
+    }
+    std::sort(identities.begin(), identities.end());
+    identities.erase(std::unique(identities.begin(), identities.end()), identities.end());
+
+    write_stderr("Proving Identities\n");
+    ProgressBar bar(identities.size());
+    for (const IdentityCirc& id : identities) {
+        prover.add_identity(id, kBuildAdditionalSize, kBuildCountLimit);
+        bar.inc();
+    }
+    bar.finish();
+    return prover;
+}
+
+bool IdentityProver::add_identity(const IdentityCirc& id, std::uint64_t additional_size,
+                                  std::uint64_t count_limit) {
+    if (id.len() == 0 || proved.contains(id)) return false;
+    auto [visited, assumed] = add_identity_search(id, additional_size, count_limit);
+    proved.insert_all(visited);
+    return assumed;
+}
+
+std::pair<IdentitySet, bool> IdentityProver::add_identity_search(const IdentityCirc& id,
+                                                                 std::uint64_t additional_size,
+                                                                 std::uint64_t count_limit) {
+    const std::size_t min_size = id.len();
+    const std::uint64_t max_size = saturating_add(min_size, additional_size);
+    IdentitySet visited;
+    LevelQueues queues(min_size);
+    std::uint64_t counter = 0;
+    queues.push(min_size, visited.insert_get(id).first);
+    while (auto off = queues.pop()) {
+        const IdentityCirc id0 = visited.at(*off);
+        for (const IdentityCirc& new_id : apply_rules_within(circ_map, proved, id0, max_size)) {
+            const auto [new_off, fresh] = visited.insert_get(new_id);
+            if (!fresh) continue;
+            if (new_id.len() < min_size) {
+                const bool assumed = add_identity(new_id, additional_size, count_limit);
+                return {std::move(visited), assumed};
+            }
+            if (proved.contains(new_id)) return {std::move(visited), false};
+            queues.push(new_id.len(), new_off);
+            ++counter;
+            if (counter > count_limit) {
+                assume.push_back(id);
+                return {std::move(visited), true};
+            }
+        }
+    }
+    assume.push_back(id);
+    return {std::move(visited), true};
+}
+
+std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identity_with_visited(
+    const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit) const {
+    const std::size_t min_size = id.len();
+    const std::uint64_t max_size = saturating_add(min_size, additional_size);
+    IdentitySet visited;
+    LevelQueues queues(min_size);
+    queues.push(min_size, visited.insert_get(id).first);
+    while (auto off = queues.pop()) {
+        const IdentityCirc id0 = visited.at(*off);
+        for (const IdentityCirc& new_id : apply_rules_within(circ_map, proved, id0, max_size)) {
+            const auto [new_off, fresh] = visited.insert_get(new_id);
+            if (!fresh) continue;
+            if (new_id.len() < min_size) {
+                auto [result, inner] = prove_identity_with_visited(new_id, additional_size, count_limit);
+                visited.insert_all(inner);
+                return {std::move(result), std::move(visited)};
+            }
+            if (proved.contains(new_id)) return {std::nullopt, std::move(visited)};
+            queues.push(new_id.len(), new_off);
+            if (visited.size() > count_limit) return {id, std::move(visited)};
+        }
+    }
+    return {id, std::move(visited)};
+}
+
+}  // namespace tsl

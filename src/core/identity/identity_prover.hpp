@@ -1,0 +1,69 @@
+// The identity prover: a rule map built from equivalence classes, the
+// identities taken as assumptions, and the identities known to follow from
+// them.  Adding an identity runs a bounded search through the rewrite step
+// (rules whose rule identity is proved); when the search meets a proved
+// identity, or a shorter one (added first), the identity is derived,
+// otherwise it is assumed.  Everything the search visited is then proved.
+//
+// Searches keep one first-in-first-out queue per size level, created when
+// first needed, and a compact visited set whose members the queues refer to
+// by offset.  Sizes and allowances saturate instead of wrapping.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "identity/identity_circ.hpp"
+#include "identity/identity_set.hpp"
+#include "identity/rewrite_step.hpp"
+#include "search/ecc.hpp"
+
+namespace tsl {
+
+class IdentityProver {
+public:
+    std::vector<IdentityCirc> assume;
+    IdentitySet proved;
+    RuleMap circ_map;
+
+    // Allowance and state limit of the identities added by the build.
+    static constexpr std::uint64_t kBuildAdditionalSize = 3;
+    static constexpr std::uint64_t kBuildCountLimit = 50000000;
+
+    // Writes "Building identity prover from {} ECCs" and "Proving
+    // Identities" to standard error, each followed by a progress bar (drawn
+    // on a terminal only).
+    static IdentityProver build_from_eccs(const ECCs& eccs);
+
+    // True when an assumption was added on the identity's behalf.
+    bool add_identity(const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit);
+    // The search alone: (visited, assumed).  Does not test the start
+    // identity against `proved` and does not record `visited`.
+    std::pair<IdentitySet, bool> add_identity_search(const IdentityCirc& id, std::uint64_t additional_size,
+                                                     std::uint64_t count_limit);
+    // The same walk without changing the prover: none when proved, else the
+    // identity at which it gave up; and the visited identities.
+    std::pair<std::optional<IdentityCirc>, IdentitySet> prove_identity_with_visited(
+        const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit) const;
+    std::optional<IdentityCirc> prove_identity(const IdentityCirc& id, std::uint64_t additional_size,
+                                               std::uint64_t count_limit) const {
+        return prove_identity_with_visited(id, additional_size, count_limit).first;
+    }
+
+    // The rewrite step on this prover's rules.
+    std::vector<IdentityCirc> par_apply_rules(const IdentityCirc& id, std::uint64_t additional_size) const {
+        return tsl::par_apply_rules(circ_map, proved, id, additional_size);
+    }
+    std::vector<TransitionPair> par_transition_pairs(const IdentityCirc& id, std::uint64_t additional_size) const {
+        return tsl::par_transition_pairs(circ_map, id, additional_size);
+    }
+
+    std::vector<IdentityCirc> get_assumed() const { return assume; }
+
+    // Field by field: assume in order, proved as a set, circ_map as a map.
+    friend bool operator==(const IdentityProver&, const IdentityProver&) = default;
+};
+
+}  // namespace tsl

@@ -1,0 +1,33 @@
+// The prover file: the postcard encoding of an IdentityProver's three
+// fields, no header or version:
+//
+//   varint n | n x identity                       assume, in order
+//   varint m | m x identity                       proved
+//   varint k | k x (key circuit | varint j | j x circuit)   circ_map
+//
+// Circuits and identities use the postcard form of circ_serial.hpp.  The
+// entries of `proved` and `circ_map` are written in their insertion order;
+// readers must not depend on any order.  Bytes after the rule map are
+// ignored; nothing beyond the encoding is validated on loading.  A save
+// writes a temporary file beside the target and renames it over the target
+// only once every byte was written, so a failed save leaves an existing file
+// as it was.
+#pragma once
+
+#include <string>
+
+#include "identity/identity_prover.hpp"
+#include "search/ecc_file.hpp"  // FileError
+
+namespace tsl {
+
+// Throws FileError: Os "Failed to create file: {}", Data "Failed to write
+// postcard data: {}".
+void save_prover_postcard(const IdentityProver& prover, const std::string& path);
+
+// Throws FileError: Os "Failed to open file: {}", Data "Failed to read
+// postcard data: {}".  A gate name missing from the gate table panics with
+// "Failed to deserialize Gate16 from {}".
+IdentityProver load_prover_postcard(const std::string& path);
+
+}  // namespace tsl

@@ -1,0 +1,155 @@
+#include "identity/rewrite_step.hpp"
+
+#include <bit>
+#include <cstring>
+
+#include "identity/subcircuit_split.hpp"
+#include "model/worker_pool.hpp"
+
+namespace tsl {
+
+std::size_t CircFastHash::operator()(const Circ& c) const noexcept {
+    std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ c.instrs.size();
+    h = (h ^ c.perm.raw) * 0xBF58476D1CE4E5B9ULL;
+    for (const Instr32& in : c.instrs) h = std::rotl(h ^ std::bit_cast<std::uint32_t>(in), 27) * 0x94D049BB133111EBULL;
+    h ^= h >> 31;
+    return static_cast<std::size_t>(h);
+}
+
+void RuleMap::insert(Circ key, std::vector<Circ> list) {
+    auto it = index_.find(key);
+    if (it != index_.end()) {
+        entries_[it->second].second = std::move(list);
+        return;
+    }
+    const std::size_t len = key.len();
+    key_lens_ |= std::uint64_t{1} << (len < 63 ? len : 63);
+    index_.emplace(key, entries_.size());
+    entries_.emplace_back(std::move(key), std::move(list));
+}
+
+const std::vector<Circ>* RuleMap::find(const Circ& key) const {
+    auto it = index_.find(key);
+    return it == index_.end() ? nullptr : &entries_[it->second].second;
+}
+
+bool operator==(const RuleMap& a, const RuleMap& b) {
+    if (a.size() != b.size()) return false;
+    for (const auto& [key, list] : a.entries_) {
+        const std::vector<Circ>* other = b.find(key);
+        if (!other || *other != list) return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Subsets per task: enough work to outweigh the hand-out, few enough
+// result vectors.
+constexpr std::size_t kChunk = 128;
+
+// Runs `per_split(c1, c2, out)` for every split of a connected, convex
+// subset whose canonical length some rule key has, chunk by chunk on the
+// pool, and concatenates the chunks' outputs in subset order.
+template <class T, class PerSplit>
+std::vector<T> for_each_split(const RuleMap& rules, const IdentityCirc& id, PerSplit&& per_split) {
+    const std::span<const std::uint32_t> subsets = Combinations::get().entry(id.len());
+    if (rules.empty()) return {};
+    const WireTable table(id);
+    const std::uint64_t swaps = table.swap_mask();
+    const Combinations& comb = Combinations::get();
+    const std::size_t n = id.len();
+    const std::size_t nchunks = (subsets.size() + kChunk - 1) / kChunk;
+    std::vector<std::vector<T>> chunks(nchunks);
+    auto chunk = [&](std::size_t ci) {
+        std::vector<T>& out = chunks[ci];
+        const std::size_t end = std::min(subsets.size(), (ci + 1) * kChunk);
+        std::size_t i = ci * kChunk;
+        // The subsets of one size are contiguous in the entry.
+        std::size_t k = 0;
+        while (comb.size_begin(n, k + 1) <= i) ++k;
+        while (i < end) {
+            const std::size_t group_end = std::min(end, comb.size_begin(n, k + 1));
+            // Swap removal is the only step of the canonical form that
+            // changes the length: without swaps, a size no key has is skipped.
+            if (!swaps && !rules.has_key_len(k)) {
+                i = group_end;
+                ++k;
+                continue;
+            }
+            for (; i < group_end; ++i) {
+                const std::uint64_t mask = subsets[i];
+                if (!mask) continue;  // the empty subset never splits
+                if (swaps && !rules.has_key_len(k - static_cast<std::size_t>(std::popcount(mask & swaps)))) continue;
+                if (!table.is_connected(mask) || !table.is_convex(mask)) continue;
+                std::optional<Split> s = table.split(mask);
+                if (!s) continue;
+                per_split(s->first, s->second, out);
+            }
+            ++k;
+        }
+    };
+    parallel_for(nchunks, chunk);
+    std::size_t total = 0;
+    for (const auto& c : chunks) total += c.size();
+    std::vector<T> result;
+    result.reserve(total);
+    for (auto& c : chunks)
+        for (T& v : c) result.push_back(std::move(v));
+    return result;
+}
+
+// Canonicalises the gathered subcircuit c1, looks it up, and calls
+// use(c, c1_reversed, c2_permuted) for each replacement c within the bound;
+// the inverse and the relabelled rest are only built when a key matches.
+template <class Use>
+void for_each_replacement(const RuleMap& rules, const Circ& c1, const Circ& c2, std::size_t id_len,
+                          std::uint64_t max_size, Use&& use) {
+    auto [c1_rep, perm] = c1.representative_with_perm();
+    const std::vector<Circ>* list = rules.find(c1_rep);
+    if (!list || list->empty()) return;
+    const Circ c1_reversed = c1_rep.inverse();
+    const Circ c2_permuted = c2.permut(perm);
+    const std::uint64_t bound = saturating_add(c1_rep.len(), max_size);
+    for (const Circ& c : *list) {
+        if (saturating_add(c.len(), id_len) > bound) continue;
+        use(c, c1_reversed, c2_permuted);
+    }
+}
+
+}  // namespace
+
+std::vector<IdentityCirc> apply_rules_within(const RuleMap& rules, const IdentitySet& proved,
+                                             const IdentityCirc& id, std::uint64_t max_size) {
+    const std::size_t n = id.len();
+    return for_each_split<IdentityCirc>(rules, id, [&](const Circ& c1, const Circ& c2, std::vector<IdentityCirc>& out) {
+        for_each_replacement(rules, c1, c2, n, max_size, [&](const Circ& c, const Circ& rev, const Circ& rest) {
+            const IdentityCirc rule = (c + rev).rotate_representative();
+            if (proved.contains(rule)) out.push_back((c + rest).rotate_representative());
+        });
+    });
+}
+
+std::vector<TransitionPair> transition_pairs_within(const RuleMap& rules, const IdentityCirc& id,
+                                                    std::uint64_t max_size) {
+    const std::size_t n = id.len();
+    return for_each_split<TransitionPair>(rules, id, [&](const Circ& c1, const Circ& c2, std::vector<TransitionPair>& out) {
+        for_each_replacement(rules, c1, c2, n, max_size, [&](const Circ& c, const Circ& rev, const Circ& rest) {
+            IdentityCirc rule = (c + rev).rotate_representative();
+            IdentityCirc rewritten = (c + rest).rotate_representative();
+            out.emplace_back(std::move(rewritten), std::move(rule));
+        });
+    });
+}
+
+std::vector<IdentityCirc> par_apply_rules(const RuleMap& rules, const IdentitySet& proved, const IdentityCirc& id,
+                                          std::uint64_t additional_size) {
+    return apply_rules_within(rules, proved, id, saturating_add(id.len(), additional_size));
+}
+
+std::vector<TransitionPair> par_transition_pairs(const RuleMap& rules, const IdentityCirc& id,
+                                                 std::uint64_t additional_size) {
+    return transition_pairs_within(rules, id, saturating_add(id.len(), additional_size));
+}
+
+}  // namespace tsl

@@ -1,0 +1,81 @@
+// The rewrite step of the identity prover: from one identity, every identity
+// obtained by replacing one connected, convex subcircuit with an equivalent
+// circuit of the rule map, each justified by a rule identity (the
+// replacement followed by the inverse of the replaced subcircuit's canonical
+// form).
+//
+// The subsets of entry n of COMBINATIONS (n the identity's length) are
+// worked on the process-wide pool in chunks; results come in the order of a
+// sequential run: by subset, then by replacement.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "identity/circ.hpp"
+#include "identity/identity_circ.hpp"
+#include "identity/identity_set.hpp"
+
+namespace tsl {
+
+struct CircFastHash {
+    std::size_t operator()(const Circ& c) const noexcept;
+};
+
+// The rule map: a canonical circuit and the circuits that replace it, each
+// in the key's qubit frame.  Entries keep the order of their first insertion;
+// inserting an existing key replaces its list in place.
+class RuleMap {
+public:
+    using Entry = std::pair<Circ, std::vector<Circ>>;
+
+    void insert(Circ key, std::vector<Circ> list);
+    const std::vector<Circ>* find(const Circ& key) const;
+    std::size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    const std::vector<Entry>& entries() const { return entries_; }
+
+    // Whether some key has `len` instructions (cheap pre-test for lookups).
+    bool has_key_len(std::size_t len) const {
+        return (key_lens_ >> (len < 63 ? len : 63)) & 1u;
+    }
+
+    // Same keys with equal lists, whatever the entry order.
+    friend bool operator==(const RuleMap& a, const RuleMap& b);
+
+private:
+    std::vector<Entry> entries_;
+    std::unordered_map<Circ, std::size_t, CircFastHash> index_;
+    std::uint64_t key_lens_ = 0;
+};
+
+using TransitionPair = std::pair<IdentityCirc, IdentityCirc>;  // (rewritten, rule)
+
+// A replacement c of a subcircuit whose canonical form has k instructions is
+// used when len(c) + len(identity) <= k + max_size, which keeps every
+// rewritten identity within max_size instructions.  For an identity of
+// length L, max_size = L + additional_size gives the allowance of
+// `additional_size` extra gates (sums saturate).
+//
+// Rewritten identities whose rule identity is in `proved`.  Panics with the
+// index text for identities of 20 or more instructions.
+std::vector<IdentityCirc> apply_rules_within(const RuleMap& rules, const IdentitySet& proved,
+                                             const IdentityCirc& id, std::uint64_t max_size);
+// Every (rewritten identity, rule identity) pair.
+std::vector<TransitionPair> transition_pairs_within(const RuleMap& rules, const IdentityCirc& id,
+                                                    std::uint64_t max_size);
+
+// The same with the allowance given as extra gates over each replaced
+// subcircuit's canonical length.
+std::vector<IdentityCirc> par_apply_rules(const RuleMap& rules, const IdentitySet& proved, const IdentityCirc& id,
+                                          std::uint64_t additional_size);
+std::vector<TransitionPair> par_transition_pairs(const RuleMap& rules, const IdentityCirc& id,
+                                                 std::uint64_t additional_size);
+
+inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    return a + b < a ? UINT64_MAX : a + b;
+}
+
+}  // namespace tsl

@@ -1,0 +1,271 @@
+#include "identity/subcircuit_split.hpp"
+
+#include <bit>
+
+#include "model/panic.hpp"
+#include "model/worker_pool.hpp"
+
+namespace tsl {
+
+namespace {
+
+// Appends every k-subset of {0 .. n-1} in lexicographic order.
+void append_subsets(std::vector<std::uint32_t>& out, unsigned n, unsigned k) {
+    std::array<unsigned, 32> idx{};
+    for (unsigned i = 0; i < k; ++i) idx[i] = i;
+    for (;;) {
+        std::uint32_t mask = 0;
+        for (unsigned i = 0; i < k; ++i) mask |= std::uint32_t{1} << idx[i];
+        out.push_back(mask);
+        // Advance the rightmost index that can still move.
+        int i = static_cast<int>(k) - 1;
+        while (i >= 0 && idx[static_cast<unsigned>(i)] == n - k + static_cast<unsigned>(i)) --i;
+        if (i < 0) return;
+        ++idx[static_cast<unsigned>(i)];
+        for (unsigned j = static_cast<unsigned>(i) + 1; j < k; ++j) idx[j] = idx[j - 1] + 1;
+    }
+}
+
+// A set of 256 qubit values.
+struct QubitSet {
+    std::array<std::uint64_t, 4> w{};
+    // False when q was already present.
+    bool add(std::uint8_t q) {
+        const std::uint64_t bit = std::uint64_t{1} << (q & 63u);
+        std::uint64_t& word = w[q >> 6];
+        if (word & bit) return false;
+        word |= bit;
+        return true;
+    }
+};
+
+// Up to 64 instructions with a cursor-free front/back: the gathered part.
+class Gathered {
+public:
+    void push_back(Instr32 in) {
+        buf_[back_++] = in;
+        mask_ |= in.arg_mask();
+    }
+    void push_front(Instr32 in) {
+        buf_[--front_] = in;
+        mask_ |= in.arg_mask();
+    }
+    std::uint8_t mask() const { return mask_; }
+    std::vector<Instr32> take() const { return {buf_.begin() + front_, buf_.begin() + back_}; }
+
+private:
+    std::array<Instr32, 128> buf_{};
+    std::size_t front_ = 64, back_ = 64;
+    std::uint8_t mask_ = 0;
+};
+
+}  // namespace
+
+// ---- COMBINATIONS -----------------------------------------------------------
+
+Combinations::Combinations() {
+    for (unsigned n = 0; n < kEntries; ++n) {
+        offsets_[n] = masks_.size();
+        const unsigned kmax = static_cast<unsigned>(max_subset(n));
+        for (unsigned k = 0; k <= kmax; ++k) {
+            size_begin_[n][k] = masks_.size() - offsets_[n];
+            append_subsets(masks_, n, k);
+        }
+        size_begin_[n][kmax + 1] = masks_.size() - offsets_[n];
+    }
+    offsets_[kEntries] = masks_.size();
+    masks_.shrink_to_fit();
+}
+
+const Combinations& Combinations::get() {
+    static const Combinations table;
+    return table;
+}
+
+std::span<const std::uint32_t> Combinations::entry(std::size_t n) const {
+    if (n >= kEntries) panic_index_oob(kEntries, n);
+    return {masks_.data() + offsets_[n], offsets_[n + 1] - offsets_[n]};
+}
+
+std::vector<std::uint8_t> Combinations::indices(std::uint32_t mask) {
+    std::vector<std::uint8_t> out;
+    for (; mask; mask &= mask - 1) out.push_back(static_cast<std::uint8_t>(std::countr_zero(mask)));
+    return out;
+}
+
+// ---- wire table -------------------------------------------------------------
+
+WireTable::WireTable(const IdentityCirc& id) : id_(id), m_(id.len()) {
+    if (m_ > 64) panic_index_oob(64, m_);
+    fwd_.reserve(m_);
+    bwd_.reserve(m_);
+    // Instruction by instruction, forward before backward: the order in which
+    // the single-instruction selections would meet them.
+    for (std::size_t i = 0; i < m_; ++i) {
+        fwd_.push_back(id.qargs_forward(i));
+        bwd_.push_back(id.qargs_backward(i));
+        std::uint64_t linked = 0;
+        for (std::uint64_t v : fwd_.back()) linked |= std::uint64_t{1} << v;
+        for (std::uint64_t v : bwd_.back()) linked |= std::uint64_t{1} << v;
+        linked_.push_back(linked);
+        if (id.circ.instrs[i].gate() == gates::SWAP) swaps_ |= std::uint64_t{1} << i;
+    }
+}
+
+bool WireTable::is_connected(std::uint64_t mask) const {
+    if (!mask) return true;
+    const std::uint64_t first = mask & (~mask + 1);
+    // The walk along wires through selected instructions; the order of the
+    // walk does not change what it reaches.
+    std::uint64_t visited = first, pending = first;
+    while (pending) {
+        const unsigned i = static_cast<unsigned>(std::countr_zero(pending));
+        pending &= pending - 1;
+        const std::uint64_t fresh = linked_[i] & mask & ~visited;
+        visited |= fresh;
+        pending |= fresh;
+    }
+    return visited == mask;
+}
+
+template <class F>
+void WireTable::ports(std::uint64_t mask, const std::vector<WireNeighbours>& nb, F&& port) const {
+    for (std::uint64_t rest = mask; rest; rest &= rest - 1) {
+        const unsigned i = static_cast<unsigned>(std::countr_zero(rest));
+        const WireNeighbours& w = nb[i];
+        for (std::size_t s = 0; s < w.size(); ++s) {
+            const std::uint64_t v = w[s];
+            if (v == i || !(mask >> v & 1u)) {
+                if (!port(Port{id_.circ.instrs[i].qargs().raw[s], i, s})) return;
+            }
+        }
+    }
+}
+
+std::vector<Port> WireTable::inputs(std::uint64_t mask) const {
+    std::vector<Port> out;
+    ports(mask, bwd_, [&](const Port& p) {
+        out.push_back(p);
+        return true;
+    });
+    return out;
+}
+
+std::vector<Port> WireTable::outputs(std::uint64_t mask) const {
+    std::vector<Port> out;
+    ports(mask, fwd_, [&](const Port& p) {
+        out.push_back(p);
+        return true;
+    });
+    return out;
+}
+
+bool WireTable::is_convex(std::uint64_t mask) const {
+    bool distinct = true;
+    QubitSet in;
+    ports(mask, bwd_, [&](const Port& p) { return distinct = in.add(p.qubit); });
+    if (!distinct) return false;
+    QubitSet out;
+    ports(mask, fwd_, [&](const Port& p) { return distinct = out.add(p.qubit); });
+    return distinct;
+}
+
+std::optional<Split> WireTable::split(std::uint64_t mask) const {
+    if (!mask) return std::nullopt;
+    const Circ& c = id_.circ;
+    const Permut32 perm = c.perm;
+    const Permut32 perm_inv = perm.inv();
+    const std::size_t a = static_cast<std::size_t>(std::countr_zero(mask));
+
+    // Working circuit: the identity rotated by a; flags rotated alike.
+    std::array<Instr32, 64> w{}, tmp{};
+    std::size_t len = m_;
+    for (std::size_t i = a; i < m_; ++i) w[i - a] = c.instrs[i];
+    for (std::size_t i = 0; i < a; ++i) w[m_ - a + i] = c.instrs[i].apply_permutation(perm_inv);
+    std::uint64_t flags = mask >> a;
+
+    Gathered g;
+    auto remove_front = [&] {
+        for (std::size_t i = 1; i < len; ++i) w[i - 1] = w[i];
+        --len;
+        flags >>= 1;
+    };
+
+    // Phase 1: from the front.
+    bool blocked = false;
+    while (flags && !blocked) {
+        const std::size_t p = static_cast<std::size_t>(std::countr_zero(flags));
+        if (p == 0) {
+            g.push_back(w[0]);
+            remove_front();
+        } else if (w[p - 1].disjoint(w[p])) {
+            std::swap(w[p - 1], w[p]);
+            flags ^= (std::uint64_t{1} << p) | (std::uint64_t{1} << (p - 1));
+        } else {
+            std::uint8_t before = 0;
+            for (std::size_t i = 0; i < p; ++i) before |= w[i].arg_mask();
+            if (before & g.mask()) {
+                blocked = true;
+            } else {
+                // Rotate by p: the first p instructions go behind the end.
+                for (std::size_t i = 0; i < p; ++i) tmp[i] = w[i].apply_permutation(perm_inv);
+                for (std::size_t i = p; i < len; ++i) w[i - p] = w[i];
+                for (std::size_t i = 0; i < p; ++i) w[len - p + i] = tmp[i];
+                flags >>= p;
+            }
+        }
+    }
+
+    // Phase 2: from the back.
+    while (flags) {
+        const std::size_t p = 63 - static_cast<std::size_t>(std::countl_zero(flags));
+        if (p == len - 1) {
+            g.push_front(w[len - 1].apply_permutation(perm));
+            --len;
+            flags &= ~(std::uint64_t{1} << p);
+        } else if (w[p].disjoint(w[p + 1])) {
+            std::swap(w[p], w[p + 1]);
+            flags ^= (std::uint64_t{1} << p) | (std::uint64_t{1} << (p + 1));
+        } else {
+            std::uint8_t after = 0;
+            for (std::size_t i = p + 1; i < len; ++i) after |= w[i].apply_permutation(perm).arg_mask();
+            if (after & g.mask()) return std::nullopt;
+            // Rotate by -(len - 1 - p): the instructions after p go to the front.
+            const std::size_t k = len - 1 - p;
+            for (std::size_t i = 0; i < k; ++i) tmp[i] = w[p + 1 + i].apply_permutation(perm);
+            for (std::size_t i = p + 1; i-- > 0;) w[i + k] = w[i];
+            for (std::size_t i = 0; i < k; ++i) w[i] = tmp[i];
+            flags <<= k;
+        }
+    }
+
+    Circ gathered = Circ::create(g.take(), Permut32::identity(perm.len()));
+    Circ rest = Circ::create(std::vector<Instr32>(w.begin(), w.begin() + static_cast<std::ptrdiff_t>(len)), perm);
+    return Split(std::move(gathered), std::move(rest));
+}
+
+// ---- selections -------------------------------------------------------------
+
+namespace {
+std::uint64_t mask_of(const std::vector<bool>& gates) {
+    std::uint64_t m = 0;
+    for (std::size_t i = 0; i < gates.size() && i < 64; ++i)
+        if (gates[i]) m |= std::uint64_t{1} << i;
+    return m;
+}
+}  // namespace
+
+IdentitySubcircuit::IdentitySubcircuit(const IdentityCirc& c, std::vector<bool> g)
+    : circuit(c), gates(std::move(g)), table_(c), mask_(mask_of(gates)) {}
+
+std::vector<Split> IdentitySubcircuit::par_subcircuit_splits(const IdentityCirc& circuit) {
+    const std::span<const std::uint32_t> subsets = Combinations::get().entry(circuit.len());
+    const WireTable table(circuit);
+    return parallel_filter_map<Split>(subsets.size(), [&](std::size_t i) -> std::optional<Split> {
+        const std::uint64_t mask = subsets[i];
+        if (!table.is_connected(mask) || !table.is_convex(mask)) return std::nullopt;
+        return table.split(mask);
+    });
+}
+
+}  // namespace tsl

@@ -1,0 +1,116 @@
+// Subcircuit splits of an identity circuit: which selections of its
+// instructions form a connected, convex subcircuit, and the rearrangement
+// that brings such a selection to the front.
+//
+// COMBINATIONS, the process-wide table of selections to try, holds for each
+// instruction count n = 0 .. 19 every k-element subset of {0 .. n-1} for
+// k = 0 .. floor(n/2)+1, sizes ascending, each size in lexicographic order.
+// A subset is stored as a bit mask (bit i: instruction i), all entries in one
+// flat array.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "identity/circ.hpp"
+#include "identity/identity_circ.hpp"
+
+namespace tsl {
+
+class Combinations {
+public:
+    static constexpr std::size_t kEntries = 20;
+
+    // The table, built on first use (thread-safe) and kept for the process.
+    static const Combinations& get();
+
+    // The subsets of entry n; panics with the index text (20, n) for n >= 20.
+    std::span<const std::uint32_t> entry(std::size_t n) const;
+
+    // Position in entry n of the first subset of k elements (k = 0 ..
+    // floor(n/2)+2; the last is the entry's size).  n < 20.
+    std::size_t size_begin(std::size_t n, std::size_t k) const { return size_begin_[n][k]; }
+    // The largest subset size of entry n (n < 20).
+    static std::size_t max_subset(std::size_t n) { return n < n / 2 + 1 ? n : n / 2 + 1; }
+
+    // The indices of a subset mask, ascending.
+    static std::vector<std::uint8_t> indices(std::uint32_t mask);
+
+private:
+    Combinations();
+    std::vector<std::uint32_t> masks_;
+    std::array<std::size_t, kEntries + 1> offsets_{};
+    std::array<std::array<std::size_t, kEntries / 2 + 3>, kEntries> size_begin_{};
+};
+
+// A boundary wire of a selection.
+struct Port {
+    std::uint8_t qubit;
+    std::uint64_t instr_id;
+    std::uint64_t qargs_idx;
+    friend bool operator==(const Port&, const Port&) = default;
+};
+
+// The split of an identity: the gathered subcircuit (identity permutation of
+// the identity's qubit count) and the rest (the identity's permutation).
+using Split = std::pair<Circ, Circ>;
+
+// The wire neighbours of every instruction of one identity, computed once;
+// selections are then tested and split as bit masks.  Identities of at most
+// 64 instructions.
+class WireTable {
+public:
+    explicit WireTable(const IdentityCirc& id);
+
+    std::size_t size() const { return m_; }
+    bool is_connected(std::uint64_t mask) const;
+    bool is_convex(std::uint64_t mask) const;
+    std::vector<Port> inputs(std::uint64_t mask) const;
+    std::vector<Port> outputs(std::uint64_t mask) const;
+    std::optional<Split> split(std::uint64_t mask) const;
+    // Bit i set when instruction i is a swap gate.
+    std::uint64_t swap_mask() const { return swaps_; }
+
+private:
+    template <class F>
+    void ports(std::uint64_t mask, const std::vector<WireNeighbours>& nb, F&& port) const;
+
+    const IdentityCirc& id_;
+    std::size_t m_;
+    std::vector<WireNeighbours> fwd_, bwd_;
+    std::vector<std::uint64_t> linked_;  // per instruction: its neighbours as a mask
+    std::uint64_t swaps_ = 0;
+};
+
+class IdentitySubcircuit {
+public:
+    // `circuit` must outlive the selection; `gates` has one flag per
+    // instruction.  Identities of at most 64 instructions.
+    IdentitySubcircuit(const IdentityCirc& circuit, std::vector<bool> gates);
+
+    const IdentityCirc& circuit;
+    std::vector<bool> gates;
+
+    std::vector<Port> inputs() const { return table_.inputs(mask_); }
+    std::vector<Port> outputs() const { return table_.outputs(mask_); }
+    bool is_connected() const { return table_.is_connected(mask_); }
+    bool is_convex() const { return table_.is_convex(mask_); }
+    // None when nothing is selected or the selection cannot be gathered.
+    std::optional<Split> split() const { return table_.split(mask_); }
+
+    // The splits of every connected, convex subset of entry n of
+    // COMBINATIONS (n the instruction count), in the entry's order, computed
+    // on the worker pool.  Panics with the index text for n >= 20.
+    static std::vector<Split> par_subcircuit_splits(const IdentityCirc& circuit);
+
+private:
+    WireTable table_;
+    std::uint64_t mask_ = 0;
+};
+
+}  // namespace tsl

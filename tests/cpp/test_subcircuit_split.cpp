@@ -1,0 +1,167 @@
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "identity/subcircuit_split.hpp"
+#include "model/gate.hpp"
+
+using namespace tsl;
+
+namespace {
+
+Instr32 G(Gate16 g, std::uint8_t a, std::uint8_t b = NO_QUBIT) { return Instr32(g, a, b); }
+// Wire structure only: the selections do not need the identity property.
+IdentityCirc I(std::vector<Instr32> v, std::uint8_t n) {
+    return IdentityCirc::from_stored(Circ::create(std::move(v), Permut32::identity(n)));
+}
+std::vector<bool> flags(std::size_t n, std::initializer_list<int> on) {
+    std::vector<bool> f(n, false);
+    for (int i : on) f[static_cast<std::size_t>(i)] = true;
+    return f;
+}
+std::string entry_text(std::size_t n) {
+    std::string s;
+    for (std::uint32_t m : Combinations::get().entry(n)) {
+        s += '[';
+        bool first = true;
+        for (std::uint8_t i : Combinations::indices(m)) {
+            if (!first) s += ',';
+            s += std::to_string(i);
+            first = false;
+        }
+        s += ']';
+    }
+    return s;
+}
+
+}  // namespace
+
+TEST_CASE(combinations_entries_in_order) {
+    CHECK_EQ(entry_text(0), std::string("[]"));
+    CHECK_EQ(entry_text(1), std::string("[][0]"));
+    CHECK_EQ(entry_text(2), std::string("[][0][1][0,1]"));
+    CHECK_EQ(entry_text(3), std::string("[][0][1][2][0,1][0,2][1,2]"));
+    CHECK_EQ(entry_text(4),
+             std::string("[][0][1][2][3][0,1][0,2][0,3][1,2][1,3][2,3][0,1,2][0,1,3][0,2,3][1,2,3]"));
+    const std::size_t sizes[20] = {1,    2,    4,     7,     15,    26,    57,     99,     219,    382,
+                                   848,  1486, 3302,  5812,  12911, 22819, 50643,  89846,  199140, 354522};
+    for (std::size_t n = 0; n < 20; ++n) CHECK_EQ(Combinations::get().entry(n).size(), sizes[n]);
+    // Sizes ascending, each size lexicographic: masks of one size grow as
+    // their reversed bit strings, so check the index lists directly for n = 7.
+    const auto e = Combinations::get().entry(7);
+    for (std::size_t i = 1; i < e.size(); ++i) {
+        const auto a = Combinations::indices(e[i - 1]), b = Combinations::indices(e[i]);
+        CHECK(a.size() < b.size() || (a.size() == b.size() && a < b));
+    }
+    CHECK_PANICS(Combinations::get().entry(20), "index out of bounds: the len is 20 but the index is 20");
+}
+
+TEST_CASE(selection_moved_past_disjoint_instruction) {
+    const IdentityCirc id = I({G(gates::H, 0), G(gates::X, 1), G(gates::H, 0), G(gates::X, 1)}, 2);
+    IdentitySubcircuit sel(id, flags(4, {0, 2}));
+    CHECK(sel.is_connected());
+    CHECK(sel.is_convex());
+    CHECK(sel.inputs().empty());
+    CHECK(sel.outputs().empty());
+    auto s = sel.split();
+    CHECK(s.has_value());
+    CHECK_EQ(s->first.to_string(), std::string("Circuit { h(0) h(0) (0 1) }"));
+    CHECK_EQ(s->second.to_string(), std::string("Circuit { x(1) x(1) (0 1) }"));
+
+    // Two instructions on different wires: no chain links them.
+    IdentitySubcircuit apart(id, flags(4, {0, 1}));
+    CHECK(!apart.is_connected());
+
+    // Nothing selected: connected and convex, yet no split.
+    IdentitySubcircuit none(id, flags(4, {}));
+    CHECK(none.is_connected());
+    CHECK(none.is_convex());
+    CHECK(!none.split().has_value());
+}
+
+TEST_CASE(ports_and_convexity) {
+    // cx(0, 1) h(0) cx(0, 1) x(1): selecting both cx gates leaves h(0) inside
+    // on wire 0 and x(1) inside on wire 1, blocking both phases.
+    const IdentityCirc id =
+        I({G(gates::CX, 0, 1), G(gates::H, 0), G(gates::CX, 0, 1), G(gates::X, 1)}, 2);
+    IdentitySubcircuit sel(id, flags(4, {0, 2}));
+    CHECK(sel.is_connected());
+    const std::vector<Port> in = sel.inputs();
+    CHECK(in.size() == 2);
+    CHECK(in[0] == (Port{1, 0, 1}));
+    CHECK(in[1] == (Port{0, 2, 0}));
+    const std::vector<Port> out = sel.outputs();
+    CHECK(out.size() == 2);
+    CHECK(out[0] == (Port{0, 0, 0}));
+    CHECK(out[1] == (Port{1, 2, 1}));
+    CHECK(sel.is_convex());
+    CHECK(!sel.split().has_value());
+
+    // One wire: h(0) x(0) h(0) z(0).  The two h's are split by x(0); x(0)
+    // and the second h(0) are neighbours.
+    const IdentityCirc chain = I({G(gates::H, 0), G(gates::X, 0), G(gates::H, 0), G(gates::Z, 0)}, 1);
+    IdentitySubcircuit gap(chain, flags(4, {0, 2}));
+    CHECK(!gap.is_connected());
+    IdentitySubcircuit pair(chain, flags(4, {1, 2}));
+    CHECK(pair.is_connected());
+    CHECK(pair.is_convex());
+}
+
+TEST_CASE(selecting_everything_keeps_permutation) {
+    const IdentityCirc id = IdentityCirc::from_stored(
+        Circ::create({G(gates::CX, 0, 1), G(gates::CX, 1, 0)}, Permut32::from_iter({1, 0})));
+    IdentitySubcircuit all(id, flags(2, {0, 1}));
+    CHECK(all.is_connected());
+    auto s = all.split();
+    CHECK(s.has_value());
+    CHECK_EQ(s->first.to_string(), std::string("Circuit { cx(0, 1) cx(1, 0) (0 1) }"));
+    CHECK_EQ(s->second.to_string(), std::string("Circuit { (1 0) }"));
+}
+
+TEST_CASE(wrapped_selection_relabelled_through_permutation) {
+    // Selection {0, 3} on a swapped frame: phase 1 takes instruction 0, then
+    // rotates; the result's halves still join to a rearrangement.
+    const IdentityCirc id = IdentityCirc::from_stored(Circ::create(
+        {G(gates::H, 0), G(gates::X, 1), G(gates::Z, 0), G(gates::T, 1)}, Permut32::from_iter({1, 0})));
+    IdentitySubcircuit sel(id, flags(4, {0, 3}));
+    CHECK(sel.is_connected());  // t(1) leads through (1 0) back to h(0)
+    CHECK(sel.is_convex());
+    auto s = sel.split();
+    CHECK(s.has_value());
+    CHECK_EQ(s->first.to_string(), std::string("Circuit { h(0) t(1) (0 1) }"));
+    CHECK_EQ(s->second.to_string(), std::string("Circuit { z(0) x(0) (1 0) }"));
+}
+
+TEST_CASE(parallel_splits_match_sequential_order) {
+    const IdentityCirc id = I({G(gates::H, 0), G(gates::CX, 0, 1), G(gates::X, 1), G(gates::H, 0),
+                               G(gates::CX, 0, 1), G(gates::X, 1), G(gates::Z, 0)},
+                              2);
+    const std::vector<Split> par = IdentitySubcircuit::par_subcircuit_splits(id);
+    std::vector<Split> seq;
+    for (std::uint32_t m : Combinations::get().entry(id.len())) {
+        std::vector<bool> f(id.len(), false);
+        for (std::uint8_t i : Combinations::indices(m)) f[i] = true;
+        IdentitySubcircuit sel(id, f);
+        if (sel.is_connected() && sel.is_convex())
+            if (auto s = sel.split()) seq.push_back(*s);
+    }
+    CHECK(!seq.empty());
+    CHECK(par == seq);
+    // The empty identity has only the empty subset: no split.
+    CHECK(IdentitySubcircuit::par_subcircuit_splits(IdentityCirc()).empty());
+}
+
+TEST_CASE(nineteen_instructions_processed_twenty_panic) {
+    std::vector<Instr32> v19(19, G(gates::X, 0));
+    const IdentityCirc id19 = I(v19, 1);
+    const auto splits = IdentitySubcircuit::par_subcircuit_splits(id19);
+    // On one wire the connected selections are the cyclic runs: 19 per
+    // length 1 .. 10.
+    CHECK_EQ(splits.size(), std::size_t{19 * 10});
+    std::vector<Instr32> v20(20, G(gates::X, 0));
+    CHECK_PANICS(IdentitySubcircuit::par_subcircuit_splits(I(v20, 1)),
+                 "index out of bounds: the len is 20 but the index is 20");
+}
+
+CHECK_MAIN()

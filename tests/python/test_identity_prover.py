@@ -1,0 +1,367 @@
+import inspect
+import os
+import random
+
+import pytest
+
+import tessellan as ts
+from postcard_bytes import encode, varint
+
+G = {n: ts.Gate.from_name(n) for n in ["h", "t", "cx", "x", "z"]}
+
+
+def I(instrs, perm):
+    return ts.IdentityCirc(ts.Circ([G[n](*q) for n, *q in instrs], perm))
+
+
+def eccs_from(tmp_path, classes, nqubits):
+    path = tmp_path / "classes.pc"
+    path.write_bytes(encode(classes, nqubits))
+    return ts.ECCs.from_postcard(str(path))
+
+
+@pytest.fixture(scope="module")
+def small():
+    """Classes of h, t, cx up to 3 gates on 2 qubits, and the prover built from them."""
+    e = ts.Evaluator(2)
+    eccs = ts.RawECCs.generate(e, [G["h"], G["t"], G["cx"]], 3)[0].simplify()
+    return eccs, ts.IdentityProver.build_from_eccs(eccs)
+
+
+HH = [[], [("h", 0), ("h", 0)]]  # h(0) h(0) equals the empty circuit
+
+
+def test_class_surface():
+    assert ts.__all__[11:] == ["IdentityProver", "Proof"]
+    with pytest.raises(TypeError):
+        ts.IdentityProver()
+    assert ts.IdentityProver.__doc__ == (
+        "Rule-based prover for circuit identities.\n\n"
+        "The prover is built from ECCs, extracts assumed rules, and can then:\n"
+        "- check whether a target identity is derivable,\n"
+        "- produce visited states for diagnostics,\n"
+        "- export explicit proof traces."
+    )
+    sigs = {
+        "build_from_eccs": "(eccs)",
+        "par_apply_rules": "($self, identity, additional_size)",
+        "add_identity": "($self, identity, additional_size, count_limit)",
+        "add_identity_search": "($self, identity, additional_size, count_limit)",
+        "prove_identity": "($self, identity, additional_size, count_limit)",
+        "prove_identity_with_visited": "($self, identity, additional_size, count_limit)",
+        "export_proof": "($self, identity, additional_size, count_limit)",
+        "get_assumed": "($self)",
+        "from_postcard": "(filepath)",
+        "dump_postcard": "($self, filepath)",
+    }
+    for name, sig in sigs.items():
+        assert getattr(ts.IdentityProver, name).__text_signature__ == sig, name
+    assert ts.IdentityProver.add_identity.__doc__ == (
+        "Inserts one identity into the prover, deriving it when possible.\n\n"
+        "Returns `true` when this identity must be kept as an assumption."
+    )
+    assert ts.IdentityProver.add_identity_search.__doc__ == (
+        "Internal bounded search used by [`Self::add_identity`].\n\n"
+        "Returns `(visited, assumed)` where `assumed=true` means the identity\n"
+        "could not be derived within `count_limit`."
+    )
+
+
+def test_build_writes_two_lines_to_stderr(tmp_path, capfd):
+    eccs = eccs_from(tmp_path, [[([("h", 0), ("h", 0)], (0,)), ([], (0,))], [([("x", 0)], (0,))]], 1)
+    capfd.readouterr()
+    ts.IdentityProver.build_from_eccs(eccs)
+    out, err = capfd.readouterr()
+    assert out == ""
+    assert err == "Building identity prover from 2 ECCs\nProving Identities\n"
+
+
+def test_single_member_classes_give_rules_only(tmp_path):
+    eccs = eccs_from(tmp_path, [[([("h", 0)], (0,))], [([], (0, 1))]], 2)
+    p = ts.IdentityProver.build_from_eccs(eccs)
+    assert p.get_assumed() == []
+    path = tmp_path / "p.pc"
+    p.dump_postcard(str(path))
+    # No identities; two rule keys with empty lists.
+    data = path.read_bytes()
+    h_entry = bytes.fromhex("010168 00ff 80808008 00".replace(" ", ""))
+    empty_entry = b"\x00\x00\x00"
+    assert data in (b"\x00\x00\x02" + h_entry + empty_entry, b"\x00\x00\x02" + empty_entry + h_entry)
+    q = ts.IdentityProver.from_postcard(str(path))
+    assert q.par_apply_rules(I([("h", 0), ("h", 0)], [0]), 3) == []
+
+
+def test_prover_of_one_class_and_the_empty_identity(tmp_path):
+    eccs = eccs_from(tmp_path, [[([], (0,)), ([("h", 0), ("h", 0)], (0,))]], 1)
+    p = ts.IdentityProver.build_from_eccs(eccs)
+    hh = I([("h", 0), ("h", 0)], [0])
+    empty = ts.IdentityCirc(ts.Circ([], [0]))
+    assert p.get_assumed() == [hh]
+    assert p.par_apply_rules(hh, 3) == [empty]
+    # The query does not count the empty identity as proved.
+    assert p.prove_identity(hh, 3, 1000) == empty
+    assert p.prove_identity(empty, 3, 1000) == empty
+    result, visited = p.prove_identity_with_visited(hh, 3, 1000)
+    assert result == empty and visited == {hh, empty}
+    # Already proved, or empty: nothing changes.
+    assert p.add_identity(hh, 3, 1000) is False
+    assert p.add_identity(empty, 3, 1000) is False
+    assert p.get_assumed() == [hh]
+    path = tmp_path / "p.pc"
+    p.dump_postcard(str(path))
+    ident = bytes.fromhex("020168 00ff 0168 00ff 80808008".replace(" ", ""))
+    data = path.read_bytes()
+    assert data[: 2 + 2 * len(ident)] == b"\x01" + ident + b"\x01" + ident
+    entries = data[2 + 2 * len(ident) :]
+    assert entries[0] == 2
+    a, b = b"\x00\x00\x01" + ident, ident + b"\x01\x00\x80\x80\x80\x08"
+    assert entries[1:] in (a + b, b + a)
+
+
+def test_unrewritable_identity_is_assumed(tmp_path):
+    eccs = eccs_from(tmp_path, [[([], (0,)), ([("h", 0), ("h", 0)], (0,))]], 1)
+    p = ts.IdentityProver.build_from_eccs(eccs)
+    xx = I([("x", 0), ("x", 0)], [0])
+    assert p.add_identity(xx, 3, 1000) is True
+    assert p.get_assumed()[-1] == xx
+    assert p.add_identity(xx, 3, 1000) is False  # now proved
+    # The search alone appends the assumption again and reports what it saw.
+    visited, assumed = p.add_identity_search(xx, 3, 1000)
+    assert (visited, assumed) == ({xx}, True)
+    assert p.get_assumed()[-2:] == [xx, xx]
+
+
+def circ_bytes(instrs, perm):
+    b = varint(len(instrs))
+    for name, *qs in instrs:
+        b += varint(len(name)) + name.encode() + bytes(list(qs) + [255] * (2 - len(qs)))
+    raw = len(perm) << 24
+    for i, v in enumerate(perm):
+        raw |= v << (3 * i)
+    return b + varint(raw)
+
+
+def test_shorter_identity_is_added_first(tmp_path):
+    # Rules h h -> (empty) and x x -> h h: h h x x reaches x x, which no
+    # proved rule rewrites, so x x is assumed in its place.
+    hh_c, xx_c = [("h", 0), ("h", 0)], [("x", 0), ("x", 0)]
+    data = (
+        b"\x01" + circ_bytes(hh_c, (0,))
+        + b"\x01" + circ_bytes(hh_c, (0,))
+        + b"\x02"
+        + circ_bytes(hh_c, (0,)) + b"\x01" + circ_bytes([], (0,))
+        + circ_bytes(xx_c, (0,)) + b"\x01" + circ_bytes(hh_c, (0,))
+    )
+    path = tmp_path / "p.pc"
+    path.write_bytes(data)
+    p = ts.IdentityProver.from_postcard(str(path))
+    hh, xx = I(hh_c, [0]), I(xx_c, [0])
+    hhxx = I(hh_c + xx_c, [0])
+    assert p.get_assumed() == [hh]
+    assert p.add_identity(hhxx, 3, 1000) is True
+    assert p.get_assumed() == [hh, xx]
+    assert p.add_identity(hhxx, 3, 1000) is False
+    assert p.add_identity(xx, 3, 1000) is False
+
+    # The build meets the same case: the classes' own order decides which
+    # list a shared key keeps (the later one replaces the earlier).
+    eccs = eccs_from(tmp_path, [[(xx_c, (0,)), (hh_c, (0,))], [([], (0,)), (hh_c, (0,))]], 1)
+    assert ts.IdentityProver.build_from_eccs(eccs).get_assumed() == [hh, xx]
+    eccs = eccs_from(tmp_path, [[([], (0,)), (hh_c, (0,))], [(xx_c, (0,)), (hh_c, (0,))]], 1)
+    assert ts.IdentityProver.build_from_eccs(eccs).get_assumed() == [hh, hhxx]
+
+
+def test_limits_of_query(small):
+    _, p = small
+    i = I([("cx", 0, 1), ("cx", 1, 0), ("cx", 0, 1)], [1, 0])
+    assert p.prove_identity(i, 3, 1000) is None
+    assert p.prove_identity(i, 3, 0) == i
+    assert p.prove_identity(i, 3, 1) == i
+    result, visited = p.prove_identity_with_visited(i, 3, 0)
+    assert result == i and len(visited) == 2 and i in visited
+
+
+def test_query_results_are_deterministic(small):
+    eccs, p = small
+    q = ts.IdentityProver.build_from_eccs(eccs)
+    assert q.get_assumed() == p.get_assumed()
+    ids = sorted({x for x, _, _ in eccs.to_identity_circuits()})
+    assert [q.prove_identity(x, 3, 1000) for x in ids] == [p.prove_identity(x, 3, 1000) for x in ids]
+    for x in ids:
+        assert p.par_apply_rules(x, 2) == q.par_apply_rules(x, 2)
+    # A derived identity of the collection is proved, and its rewrites never
+    # grow past the allowance.
+    derived = [x for x in ids if x not in p.get_assumed()]
+    assert derived and all(p.prove_identity(x, 3, 1000) is None for x in derived)
+    for x in ids:
+        assert all(len(y) <= len(x) + 1 for y in p.par_apply_rules(x, 1))
+
+
+def test_get_assumed_returns_copies(small):
+    _, p = small
+    a = p.get_assumed()
+    a.clear()
+    assert len(p.get_assumed()) > 0
+
+
+def test_argument_errors_and_length_limit(small, raises_panic):
+    _, p = small
+    with pytest.raises(TypeError, match="argument 'identity': 'int' object cannot be converted to 'IdentityCirc'"):
+        p.prove_identity(3, 3, 10)
+    with pytest.raises(OverflowError):
+        p.prove_identity(I([], [0]), -1, 10)
+    with pytest.raises(TypeError):
+        ts.IdentityProver.build_from_eccs([])
+    long = ts.IdentityCirc.from_python({"instrs": [("h", (0, 255))] * 20, "perm": {"raw": 1 << 24}})
+    with raises_panic("index out of bounds: the len is 20 but the index is 20"):
+        p.par_apply_rules(long, 0)
+    # A huge allowance saturates.
+    assert p.prove_identity(I([("cx", 0, 1), ("cx", 1, 0), ("cx", 0, 1)], [1, 0]), 2**64 - 1, 1000) is None
+
+
+def test_bad_classes_panic(tmp_path, raises_panic):
+    with raises_panic("index out of bounds: the len is 0 but the index is 0"):
+        ts.IdentityProver.build_from_eccs(eccs_from(tmp_path, [[]], 1))
+    with raises_panic():
+        ts.IdentityProver.build_from_eccs(eccs_from(tmp_path, [[([], (0,)), ([("h", 0)], (0,))]], 1))
+
+
+# ---- prover file ------------------------------------------------------------
+
+
+def test_file_round_trip(small, tmp_path):
+    eccs, p = small
+    path = tmp_path / "prover.pc"
+    p.dump_postcard(str(path))
+    q = ts.IdentityProver.from_postcard(filepath=str(path))
+    assert q.get_assumed() == p.get_assumed()
+    ids = sorted({x for x, _, _ in eccs.to_identity_circuits()})
+    for x in ids:
+        assert q.par_apply_rules(x, 3) == p.par_apply_rules(x, 3)
+        assert q.prove_identity_with_visited(x, 3, 1000) == p.prove_identity_with_visited(x, 3, 1000)
+    again = tmp_path / "again.pc"
+    q.dump_postcard(str(again))
+    assert again.read_bytes() == path.read_bytes()
+    # Bytes after the rule map are ignored.
+    with open(path, "ab") as f:
+        f.write(b"\xff\xff garbage")
+    assert ts.IdentityProver.from_postcard(str(path)).get_assumed() == p.get_assumed()
+
+
+def test_file_of_empty_collection(tmp_path):
+    p = ts.IdentityProver.build_from_eccs(eccs_from(tmp_path, [], 2))
+    path = tmp_path / "p.pc"
+    p.dump_postcard(str(path))
+    assert path.read_bytes() == b"\x00\x00\x00"
+    p = ts.IdentityProver.build_from_eccs(eccs_from(tmp_path, [[([], (0, 1))]], 2))
+    p.dump_postcard(str(path))
+    assert path.read_bytes() == bytes.fromhex("000001000000")
+
+
+def test_file_errors(tmp_path, raises_panic):
+    empty = tmp_path / "empty.pc"
+    empty.write_bytes(b"")
+    with pytest.raises(ValueError) as e:
+        ts.IdentityProver.from_postcard(str(empty))
+    assert e.value.args == ("Failed to read postcard data: Hit the end of buffer, expected more data",)
+    with pytest.raises(OSError) as e:
+        ts.IdentityProver.from_postcard(str(tmp_path / "missing.pc"))
+    assert e.value.args == ("Failed to open file: No such file or directory (os error 2)",)
+    p = ts.IdentityProver.build_from_eccs(eccs_from(tmp_path, [], 1))
+    target = tmp_path / "nodir" / "p.pc"
+    with pytest.raises(OSError) as e:
+        p.dump_postcard(str(target))
+    assert e.value.args[0].startswith("Failed to create file: ")
+    assert not (tmp_path / "nodir").exists()
+    with pytest.raises(TypeError):
+        p.dump_postcard(3)
+    # A gate the table does not hold.
+    bad = tmp_path / "bad.pc"
+    bad.write_bytes(b"\x01\x01\x04nope\x00\xff\x80\x80\x80\x08")
+    with raises_panic("Failed to deserialize Gate16 from nope"):
+        ts.IdentityProver.from_postcard(str(bad))
+    # A stored identity is taken as it is; checking it later fails.
+    notid = tmp_path / "notid.pc"
+    notid.write_bytes(b"\x01\x01\x01h\x00\xff\x80\x80\x80\x08\x00\x00")
+    (x,) = ts.IdentityProver.from_postcard(str(notid)).get_assumed()
+    with raises_panic():
+        x.check()
+
+
+def test_save_keeps_good_file_on_failure(small, tmp_path):
+    _, p = small
+    path = tmp_path / "p.pc"
+    p.dump_postcard(str(path))
+    good = path.read_bytes()
+    # A directory in place of the temporary file's directory entry cannot be
+    # replaced: saving over a directory fails and leaves it alone.
+    d = tmp_path / "dir.pc"
+    d.mkdir()
+    with pytest.raises(OSError):
+        p.dump_postcard(str(d))
+    assert d.is_dir()
+    assert path.read_bytes() == good
+    assert sorted(os.listdir(tmp_path)) == ["dir.pc", "p.pc"]
+
+
+def test_from_postcard_fuzz(small, tmp_path, PanicException):
+    _, p = small
+    path = tmp_path / "p.pc"
+    p.dump_postcard(str(path))
+    good = path.read_bytes()
+    rnd = random.Random(1234)
+    f = tmp_path / "fuzz.pc"
+    for i in range(300):
+        data = bytearray(good)
+        if i % 3 == 0:
+            data = data[: rnd.randrange(len(data))]
+        else:
+            for _ in range(rnd.randrange(1, 4)):
+                data[rnd.randrange(len(data))] = rnd.randrange(256)
+        f.write_bytes(bytes(data))
+        try:
+            q = ts.IdentityProver.from_postcard(str(f))
+        except ValueError as e:
+            assert e.args[0].startswith("Failed to read postcard data: ")
+        except PanicException:
+            pass
+        else:
+            q.get_assumed()
+
+
+def _build_on_terminal(tmp_path, env_extra):
+    """Builds a prover in a child whose standard error is a terminal; returns what it wrote there."""
+    import pty
+    import subprocess
+    import sys
+
+    path = tmp_path / "classes.pc"
+    path.write_bytes(encode([[([], (0,)), ([("h", 0), ("h", 0)], (0,))]], 1))
+    code = f"import tessellan as ts; ts.IdentityProver.build_from_eccs(ts.ECCs.from_postcard({str(path)!r}))"
+    master, slave = pty.openpty()
+    env = dict(os.environ, **env_extra)
+    proc = subprocess.Popen([sys.executable, "-c", code], stderr=slave, stdout=subprocess.DEVNULL, env=env)
+    os.close(slave)
+    chunks = []
+    while True:
+        try:
+            data = os.read(master, 4096)
+        except OSError:
+            break
+        if not data:
+            break
+        chunks.append(data)
+    os.close(master)
+    assert proc.wait() == 0
+    return b"".join(chunks).decode()
+
+
+def test_progress_bars_only_on_a_terminal(tmp_path):
+    text = _build_on_terminal(tmp_path, {"TERM": "xterm"})
+    assert "Building identity prover from 1 ECCs" in text
+    assert "Proving Identities" in text
+    assert "\u2588" in text and " 1/1" in text
+    assert "\x1b[2K" in text
+    # No colours whatever the colour settings; a dumb terminal gets no erase codes.
+    forced = _build_on_terminal(tmp_path, {"TERM": "dumb", "CLICOLOR_FORCE": "1"})
+    assert " 1/1" in forced and "\x1b" not in forced
