@@ -3,7 +3,9 @@
 1. take gates from the table by name, or define new ones from unitary matrices;
 2. create an evaluator for n qubits;
 3. enumerate circuits breadth-first and group them into equivalence classes;
-4. simplify the classes, check them on a fresh random state, save, reload and export them.
+4. simplify the classes, check them on a fresh random state, save, reload and export them;
+5. build an identity prover from the classes;
+6. prove single identities and export the proof of one.
 """
 
 import os
@@ -68,6 +70,26 @@ def save_and_export(eccs: ts.ECCs) -> None:
         print(f"Quartz JSON export: {os.path.getsize(quartz)} bytes")
 
 
+def prove(eccs: ts.ECCs) -> None:
+    print("\nBuilding the identity prover (progress on standard error)")
+    prover = ts.IdentityProver.build_from_eccs(eccs)
+    assumed = prover.get_assumed()
+    print(f"{len(assumed)} identities kept as assumptions, for example:")
+    for identity in assumed[:3]:
+        print(f"  {identity}")
+    t, cx = ts.Gate.from_name("t"), ts.Gate.from_name("cx")
+    # t commutes with the control of cx, so cx t t cx tdg tdg is the identity
+    tdg = t.adjoint()
+    circ = ts.Circ([cx(0, 1), t(0), t(0), cx(0, 1), tdg(0), tdg(0)])
+    identity = circ.rotate_representative()
+    print(f"query {identity}: {'proved' if prover.prove_identity(identity, 3, 100000) is None else 'not proved'}")
+    sys.stdout.flush()
+    proof = prover.export_proof(identity, 3, 100000)
+    if proof is not None:
+        print(f"proof with {proof!r} entries:")
+        print(str(proof), end="")
+
+
 if __name__ == "__main__":
     show_gate_table()
     define_gate()
@@ -75,3 +97,4 @@ if __name__ == "__main__":
     print("A few classes:")
     show_classes(eccs, 8)
     save_and_export(eccs)
+    prove(eccs)
