@@ -99,6 +99,9 @@ TEST_CASE(swaps) {
                  "Index out of bounds");
     CHECK_PANICS(Circ::from_parts({G(gates::H, 3)}, P({0, 1})).remove_swaps(),
                  "index out of bounds: the len is 2 but the index is 3");
+    // A swap with both qubits out of range names its first qubit.
+    CHECK_PANICS(Circ::from_parts({G(gates::SWAP, 3, 4)}, P({0, 1})).remove_swaps(),
+                 "index out of bounds: the len is 2 but the index is 3");
 }
 
 TEST_CASE(order_and_hash) {

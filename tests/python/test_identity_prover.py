@@ -197,6 +197,33 @@ def test_query_results_are_deterministic(small):
         assert all(len(y) <= len(x) + 1 for y in p.par_apply_rules(x, 1))
 
 
+_THREAD_CHILD = """
+import sys, tessellan as ts
+eccs = ts.ECCs.from_postcard(sys.argv[1])
+ts.IdentityProver.build_from_eccs(eccs).dump_postcard(sys.argv[2])
+p = ts.IdentityProver.from_postcard(sys.argv[2])
+ids = sorted({x for x, _, _ in eccs.to_identity_circuits()})
+print([str(x) for x in p.get_assumed()])
+for x in ids:
+    r, v = p.prove_identity_with_visited(x, 2, 300)
+    print(r, sorted(str(y) for y in v), [str(y) for y in p.par_apply_rules(x, 1)])
+"""
+
+
+def test_results_do_not_depend_on_thread_count(small, tmp_path):
+    import subprocess
+    import sys
+
+    eccs, _ = small
+    eccs.dump_postcard(str(tmp_path / "classes.pc"))
+    outs = []
+    for threads in ("1", "3"):
+        env = dict(os.environ, RAYON_NUM_THREADS=threads)
+        args = [sys.executable, "-c", _THREAD_CHILD, str(tmp_path / "classes.pc"), str(tmp_path / f"p{threads}.pc")]
+        outs.append(subprocess.run(args, env=env, capture_output=True, text=True, check=True).stdout)
+    assert outs[0] == outs[1] and outs[0].count("\n") > 5
+
+
 def test_get_assumed_returns_copies(small):
     _, p = small
     a = p.get_assumed()

@@ -101,7 +101,10 @@ Circ Circ::remove_swaps() const {
         const QArgs16& qa = in.qargs();
         if (in.gate() == gates::SWAP) {
             const std::uint8_t a = qa[0], b = qa[1];  // "Index out of bounds" when unused
-            std::swap(at(a), at(b));
+            // First qubit checked first: argument order is unspecified.
+            std::uint8_t& ra = at(a);
+            std::uint8_t& rb = at(b);
+            std::swap(ra, rb);
             continue;
         }
         QArgs16 args = qa;

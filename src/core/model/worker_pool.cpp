@@ -106,7 +106,9 @@ bool WorkerPool::on_worker_thread() { return t_on_worker; }
 
 void WorkerPool::run(std::size_t n, IndexTask task) {
     if (n == 0) return;
-    if (workers_.empty() || t_on_worker || static_cast<int>(::getpid()) != pid_) {
+    // A single task gains nothing from a hand-over; running it here saves
+    // waking a worker and gives the same result.
+    if (n == 1 || workers_.empty() || t_on_worker || static_cast<int>(::getpid()) != pid_) {
         for (std::size_t i = 0; i < n; ++i) task(i);
         return;
     }
