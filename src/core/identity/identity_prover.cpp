@@ -1,5 +1,7 @@
 #include "identity/identity_prover.hpp"
 
+#include "model/fd_output.hpp"
+
 #include <algorithm>
 #include <deque>
 #include <string>
@@ -41,7 +43,7 @@ private:
 
 IdentityProver IdentityProver::build_from_eccs(const ECCs& eccs) {
     IdentityProver prover;
-    write_stderr("Building identity prover from " + std::to_string(eccs.eccs.size()) + " ECCs\n");
+    write_stderr_text("Building identity prover from " + std::to_string(eccs.eccs.size()) + " ECCs\n");
     std::vector<IdentityCirc> identities;
     {
         ProgressBar bar(eccs.eccs.size());
@@ -68,7 +70,7 @@ IdentityProver IdentityProver::build_from_eccs(const ECCs& eccs) {
     std::sort(identities.begin(), identities.end());
     identities.erase(std::unique(identities.begin(), identities.end()), identities.end());
 
-    write_stderr("Proving Identities\n");
+    write_stderr_text("Proving Identities\n");
     ProgressBar bar(identities.size());
     for (const IdentityCirc& id : identities) {
         prover.add_identity(id, kBuildAdditionalSize, kBuildCountLimit);

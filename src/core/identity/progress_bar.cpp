@@ -1,5 +1,7 @@
 #include "identity/progress_bar.hpp"
 
+#include "model/fd_output.hpp"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -28,20 +30,6 @@ unsigned terminal_cols() {
 
 }  // namespace
 
-void write_stderr(const std::string& text) {
-    const char* p = text.data();
-    std::size_t n = text.size();
-    while (n) {
-        const ssize_t w = ::write(2, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-}
-
 ProgressBar::ProgressBar(std::uint64_t len) : len_(len) {
     visible_ = isatty(2) == 1;
     if (!visible_) return;
@@ -52,7 +40,7 @@ ProgressBar::ProgressBar(std::uint64_t len) : len_(len) {
 
 ProgressBar::~ProgressBar() {
     // A bar abandoned by a panic leaves its line ended.
-    if (visible_ && !finished_) write_stderr("\n");
+    if (visible_ && !finished_) write_stderr_text("\n");
 }
 
 std::string ProgressBar::render(std::uint64_t pos, std::uint64_t len, unsigned cols) {
@@ -72,7 +60,7 @@ void ProgressBar::draw(bool force) {
     const std::uint64_t t = now_ns();
     if (!force && t - last_draw_ns_ < kRedrawNs) return;
     last_draw_ns_ = t;
-    write_stderr((dumb_ ? "\r" : "\r\x1b[2K") + render(pos_, len_, terminal_cols()));
+    write_stderr_text((dumb_ ? "\r" : "\r\x1b[2K") + render(pos_, len_, terminal_cols()));
 }
 
 void ProgressBar::inc() {
@@ -86,7 +74,7 @@ void ProgressBar::finish() {
     if (!visible_) return;
     pos_ = len_;
     draw(true);
-    write_stderr("\n");
+    write_stderr_text("\n");
 }
 
 }  // namespace tsl

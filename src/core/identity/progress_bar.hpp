@@ -13,9 +13,6 @@
 
 namespace tsl {
 
-// Writes the whole text to file descriptor 2, retrying interrupted and
-// partial writes; a failed write loses the text only.
-void write_stderr(const std::string& text);
 
 class ProgressBar {
 public:

@@ -1,32 +1,17 @@
 #include "identity/proof_tracker.hpp"
 
-#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <queue>
-#include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "identity/identity_prover.hpp"
 #include "identity/rewrite_step.hpp"
+#include "model/fd_output.hpp"
 #include "model/panic.hpp"
 
 namespace tsl {
-
-void write_stdout_text(const std::string& text) {
-    const char* p = text.data();
-    std::size_t n = text.size();
-    while (n) {
-        const ssize_t w = ::write(1, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return;  // a closed or broken stdout loses the progress line only
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-}
 
 // ---- Proof ------------------------------------------------------------------
 

@@ -92,7 +92,5 @@ private:
 std::optional<Proof> export_proof(const IdentityProver& prover, const IdentityCirc& id,
                                   std::uint64_t additional_size, std::uint64_t count_limit);
 
-// Writes the whole line to file descriptor 1, retrying interrupted writes.
-void write_stdout_text(const std::string& text);
 
 }  // namespace tsl

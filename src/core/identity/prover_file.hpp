@@ -17,7 +17,7 @@
 #include <string>
 
 #include "identity/identity_prover.hpp"
-#include "search/ecc_file.hpp"  // FileError
+#include "model/postcard_file.hpp"
 
 namespace tsl {
 

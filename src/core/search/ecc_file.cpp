@@ -24,7 +24,6 @@ void encode(const ECCs& eccs, PostcardWriter& w) {
         }
     }
     w.varint(eccs.nqubits);
-    w.flush();
 }
 
 ECCs decode(PostcardReader& r) {
@@ -50,41 +49,11 @@ ECCs decode(PostcardReader& r) {
 }  // namespace
 
 void save_eccs_postcard(const ECCs& eccs, const std::string& path) {
-    std::unique_ptr<AtomicWriteFile> file;
-    try {
-        file = std::make_unique<AtomicWriteFile>(path);
-    } catch (const OsError& e) {
-        throw FileError(FileError::Os, std::string("Failed to create file: ") + e.what());
-    }
-    auto writer = std::make_unique<PostcardWriter>(*file);
-    try {
-        encode(eccs, *writer);
-        if (!file->close()) throw PostcardError(PostcardError::WriteFull);
-    } catch (const PostcardError& e) {
-        throw FileError(FileError::Data, std::string("Failed to write postcard data: ") + e.what());
-    } catch (const AmbiguousGateName& e) {
-        throw FileError(FileError::Data, std::string("Failed to write postcard data: ") + e.what());
-    }
-    try {
-        file->commit();
-    } catch (const OsError& e) {
-        throw FileError(FileError::Os, std::string("Failed to create file: ") + e.what());
-    }
+    save_postcard_file(path, [&](PostcardWriter& w) { encode(eccs, w); });
 }
 
 ECCs load_eccs_postcard(const std::string& path) {
-    std::unique_ptr<ReadFile> file;
-    try {
-        file = std::make_unique<ReadFile>(path);
-    } catch (const OsError& e) {
-        throw FileError(FileError::Os, std::string("Failed to open file: ") + e.what());
-    }
-    auto reader = std::make_unique<PostcardReader>(*file);
-    try {
-        return decode(*reader);
-    } catch (const PostcardError& e) {
-        throw FileError(FileError::Data, std::string("Failed to read postcard data: ") + e.what());
-    }
+    return load_postcard_file(path, [](PostcardReader& r) { return decode(r); });
 }
 
 }  // namespace tsl

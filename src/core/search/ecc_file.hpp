@@ -17,19 +17,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "model/postcard_file.hpp"
 #include "search/ecc.hpp"
 
 namespace tsl {
-
-// A failed save or load of a collection file, carrying the full text the
-// caller reports: an operating-system failure (creating or opening the
-// file) or a failure of the data (encoding or decoding).
-class FileError : public std::runtime_error {
-public:
-    enum Kind { Os, Data };
-    FileError(Kind k, const std::string& msg) : std::runtime_error(msg), kind(k) {}
-    Kind kind;
-};
 
 // Throws FileError: Os "Failed to create file: {}", Data "Failed to write
 // postcard data: {}".

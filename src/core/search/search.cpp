@@ -1,9 +1,8 @@
 // Breadth-first enumeration of circuits and the gate-set expansion.
 #include <algorithm>
-#include <cerrno>
 #include <deque>
-#include <unistd.h>
 
+#include "model/fd_output.hpp"
 #include "model/fmt_join.hpp"
 #include "model/panic.hpp"
 #include "search/raw_eccs.hpp"
@@ -11,22 +10,6 @@
 namespace tsl {
 
 namespace {
-
-// Writes a whole line to file descriptor 1 (the process's own stream, not
-// the interpreter's), retrying interrupted writes.
-void write_stdout_line(const std::string& line) {
-    const char* p = line.data();
-    std::size_t n = line.size();
-    while (n) {
-        const ssize_t w = ::write(1, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return;  // a closed or broken stdout loses the progress line only
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-}
 
 void progress_line(const SearchCounters& c, const std::vector<Instr32>& instr_vec, std::size_t queued,
                    std::size_t classes) {
@@ -36,7 +19,7 @@ void progress_line(const SearchCounters& c, const std::vector<Instr32>& instr_ve
     fjoin(instr_vec, " ").write_to(line);
     line += " (" + std::to_string(queued) + " queued, " + std::to_string(classes) + " ECCs, " +
             std::to_string(c[1]) + " circs, " + std::to_string(c[2]) + " circs perm)\n";
-    write_stdout_line(line);
+    write_stdout_text(line);
 }
 
 // The loop shared by both searches; `file` evaluates `instr_vec` and files it
