@@ -44,7 +44,10 @@ ProgressBar::~ProgressBar() {
 }
 
 std::string ProgressBar::render(std::uint64_t pos, std::uint64_t len, unsigned cols) {
-    const std::string counts = " " + std::to_string(pos) + "/" + std::to_string(len);
+    std::string counts = " ";
+    counts += std::to_string(pos);
+    counts += '/';
+    counts += std::to_string(len);
     const std::size_t width = cols > counts.size() ? cols - counts.size() : 0;
     const float frac = len == 0 ? 1.0f : static_cast<float>(pos) / static_cast<float>(len);
     std::size_t done = static_cast<std::size_t>(frac * static_cast<float>(width));
