@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <exception>
 
+#include "model/postcard_file.hpp"
+
 namespace tpy {
 
 void raise(PyObject* type, std::string_view msg) {
@@ -42,6 +44,9 @@ void set_current_exception() {
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     } catch (const tsl::Panic& p) {
         set_panic(p.message());
+    } catch (const tsl::FileError& e) {
+        // Files report with one argument, the message.
+        PyErr_SetString(e.kind == tsl::FileError::Os ? PyExc_OSError : PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

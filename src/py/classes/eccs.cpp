@@ -13,17 +13,6 @@ namespace {
 
 using tsl::ECCs;
 
-// Runs a file operation, reporting its failures as OSError or ValueError
-// with the single message argument.
-template <class F>
-auto file_call(F&& f) -> decltype(f()) {
-    try {
-        return f();
-    } catch (const tsl::FileError& e) {
-        raise(e.kind == tsl::FileError::Os ? PyExc_OSError : PyExc_ValueError, e.what());
-    }
-}
-
 std::uint64_t eccs_nqubits(const ECCs& e) { return e.nqubits; }
 std::string eccs_str(const ECCs& e) { return e.to_string(); }
 bool eccs_eq(const ECCs& a, const ECCs& b) { return a == b; }
@@ -32,13 +21,13 @@ std::vector<tsl::ECC> eccs_to_list(const ECCs& e) { return e.eccs; }
 ECCs eccs_filter_single(const ECCs& e) { return e.filter_single(); }
 
 void eccs_dump_quartz(const ECCs& e, std::string filepath) {
-    file_call([&] { tsl::dump_quartz(e, filepath); });
+    tsl::dump_quartz(e, filepath);
 }
 void eccs_dump_postcard(const ECCs& e, std::string filepath) {
-    file_call([&] { tsl::save_eccs_postcard(e, filepath); });
+    tsl::save_eccs_postcard(e, filepath);
 }
 ECCs eccs_from_postcard(std::string filepath) {
-    return file_call([&] { return tsl::load_eccs_postcard(filepath); });
+    return tsl::load_eccs_postcard(filepath);
 }
 
 Py_ssize_t eccs_len(PyObject* self) {

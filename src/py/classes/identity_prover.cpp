@@ -25,15 +25,6 @@ PyObject* identity_set(const tsl::IdentitySet& s) {
     return set.release();
 }
 
-template <class F>
-auto file_call(F&& f) -> decltype(f()) {
-    try {
-        return f();
-    } catch (const tsl::FileError& e) {
-        raise(e.kind == tsl::FileError::Os ? PyExc_OSError : PyExc_ValueError, e.what());
-    }
-}
-
 IdentityProver prover_build_from_eccs(const tsl::ECCs& eccs) { return IdentityProver::build_from_eccs(eccs); }
 
 std::vector<IdentityCirc> prover_par_apply_rules(const IdentityProver& p, IdentityCirc identity,
@@ -75,11 +66,11 @@ std::optional<tsl::Proof> prover_export_proof(const IdentityProver& p, IdentityC
 std::vector<IdentityCirc> prover_get_assumed(const IdentityProver& p) { return p.get_assumed(); }
 
 IdentityProver prover_from_postcard(std::string filepath) {
-    return file_call([&] { return tsl::load_prover_postcard(filepath); });
+    return tsl::load_prover_postcard(filepath);
 }
 
 void prover_dump_postcard(const IdentityProver& p, std::string filepath) {
-    file_call([&] { tsl::save_prover_postcard(p, filepath); });
+    tsl::save_prover_postcard(p, filepath);
 }
 
 }  // namespace
