@@ -159,33 +159,23 @@ NumericResult caculate(std::string_view op, double a, double b) {
     return walk.result(ok, out);
 }
 
-NumericResult eval_expr(ExprPairs children, Variables vars) {
+namespace {
+
+// Evaluates `children` with one rule of the walk.
+template <bool (Walk::*Step)(ExprPairs, double&)>
+NumericResult eval_with(ExprPairs children, Variables vars) {
     Walk walk(vars);
     double out = 0.0;
-    const bool ok = walk.expr(children, out);
+    const bool ok = (walk.*Step)(children, out);
     return walk.result(ok, out);
 }
 
-NumericResult eval_term(ExprPairs children, Variables vars) {
-    Walk walk(vars);
-    double out = 0.0;
-    const bool ok = walk.term(children, out);
-    return walk.result(ok, out);
-}
+}  // namespace
 
-NumericResult eval_factor(ExprPairs children, Variables vars) {
-    Walk walk(vars);
-    double out = 0.0;
-    const bool ok = walk.factor(children, out);
-    return walk.result(ok, out);
-}
-
-NumericResult eval_power(ExprPairs children, Variables vars) {
-    Walk walk(vars);
-    double out = 0.0;
-    const bool ok = walk.power(children, out);
-    return walk.result(ok, out);
-}
+NumericResult eval_expr(ExprPairs children, Variables vars) { return eval_with<&Walk::expr>(children, vars); }
+NumericResult eval_term(ExprPairs children, Variables vars) { return eval_with<&Walk::term>(children, vars); }
+NumericResult eval_factor(ExprPairs children, Variables vars) { return eval_with<&Walk::factor>(children, vars); }
+NumericResult eval_power(ExprPairs children, Variables vars) { return eval_with<&Walk::power>(children, vars); }
 
 NumericResult evaluate(std::string_view expr, Variables vars) {
     auto parsed = ExprParser::parse(Rule::exp, expr);
