@@ -29,3 +29,44 @@ def encode(classes, nqubits):
                 b += varint(len(nb)) + nb + bytes(list(qs) + [255] * (2 - len(qs)))
             b += varint(perm if isinstance(perm, int) else perm_raw(perm))
     return b + varint(nqubits)
+
+
+class Reader:
+    """Reads postcard values from bytes."""
+
+    def __init__(self, data):
+        self.data, self.pos = data, 0
+
+    def varint(self):
+        n = shift = 0
+        while True:
+            b = self.data[self.pos]
+            self.pos += 1
+            n |= (b & 0x7F) << shift
+            shift += 7
+            if b < 0x80:
+                return n
+
+    def circuit(self):
+        """A circuit as (instrs, perm): instrs as (name, *qubits), perm as a tuple."""
+        instrs = []
+        for _ in range(self.varint()):
+            n = self.varint()
+            name = self.data[self.pos : self.pos + n].decode()
+            qs = [q for q in self.data[self.pos + n : self.pos + n + 2] if q != 255]
+            self.pos += n + 2
+            instrs.append((name, *qs))
+        raw = self.varint()
+        return instrs, tuple((raw >> (3 * i)) & 7 for i in range(raw >> 24))
+
+
+def decode_prover(data):
+    """The three fields of a prover file: assumed and proved identities, and the rule map."""
+    r = Reader(data)
+    assume = [r.circuit() for _ in range(r.varint())]
+    proved = [r.circuit() for _ in range(r.varint())]
+    rules = []
+    for _ in range(r.varint()):
+        key = r.circuit()
+        rules.append((key, [r.circuit() for _ in range(r.varint())]))
+    return assume, proved, rules

@@ -98,11 +98,12 @@ def test_prover_of_one_class_and_the_empty_identity(tmp_path):
     empty = ts.IdentityCirc(ts.Circ([], [0]))
     assert p.get_assumed() == [hh]
     assert p.par_apply_rules(hh, 3) == [empty]
-    # The query does not count the empty identity as proved.
-    assert p.prove_identity(hh, 3, 1000) == empty
+    # A rewrite to the empty identity proves the query; the start identity
+    # itself is never looked up, so the empty identity alone is not proved.
+    assert p.prove_identity(hh, 3, 1000) is None
     assert p.prove_identity(empty, 3, 1000) == empty
     result, visited = p.prove_identity_with_visited(hh, 3, 1000)
-    assert result == empty and visited == {hh, empty}
+    assert result is None and visited == {hh, empty}
     # Already proved, or empty: nothing changes.
     assert p.add_identity(hh, 3, 1000) is False
     assert p.add_identity(empty, 3, 1000) is False
@@ -158,8 +159,12 @@ def test_shorter_identity_is_added_first(tmp_path):
     hh, xx = I(hh_c, [0]), I(xx_c, [0])
     hhxx = I(hh_c + xx_c, [0])
     assert p.get_assumed() == [hh]
+    # The query gives up at the shorter identity it reached.
+    assert p.prove_identity(hhxx, 3, 1000) == xx
     assert p.add_identity(hhxx, 3, 1000) is True
     assert p.get_assumed() == [hh, xx]
+    # Now that shorter identity is proved, and so is the query.
+    assert p.prove_identity(hhxx, 3, 1000) is None
     assert p.add_identity(hhxx, 3, 1000) is False
     assert p.add_identity(xx, 3, 1000) is False
 

@@ -1,8 +1,9 @@
 import pytest
 
 import tessellan as ts
+from postcard_bytes import decode_prover, encode
 
-G = {n: ts.Gate.from_name(n) for n in ["h", "t", "tdg", "cx"]}
+G = {n: ts.Gate.from_name(n) for n in ["h", "t", "tdg", "cx", "x"]}
 
 
 def I(instrs, perm):
@@ -76,24 +77,38 @@ def test_constructor_errors():
     assert ts.Proof([(HH, (7, 9))]).raw == [(HH, (7, 9))]
 
 
+T8 = I([("t", 0)] * 8, [0])  # no rule of classes up to 3 gates rewrites it
+
+
 def test_unproved_gives_none_and_prints_nothing(prover, capfd):
     capfd.readouterr()
-    assert prover.export_proof(HH, 3, 1000) is None  # an assumption the query cannot prove
+    assert prover.prove_identity(T8, 3, 1000) == T8
+    assert prover.export_proof(T8, 3, 1000) is None
     assert capfd.readouterr() == ("", "")
 
 
-def test_assumption_gives_one_entry(prover):
-    assert prover.prove_identity(CXCX, 3, 1000) is None
-    p = prover.export_proof(CXCX, 3, 1000)
-    assert p.raw == [(CXCX, None)]
-    assert str(p) == "0: Identity { cx(0, 1) cx(0, 1) (0 1) } <- ASSUME\n"
+@pytest.mark.parametrize(
+    "ident, text",
+    [
+        (CXCX, "0: Identity { cx(0, 1) cx(0, 1) (0 1) } <- ASSUME\n"),
+        # Proved by the query through its rewrite to the empty identity.
+        (HH, "0: Identity { h(0) h(0) (0) } <- ASSUME\n"),
+    ],
+)
+def test_assumption_gives_one_entry(prover, ident, text):
+    assert ident in prover.get_assumed()
+    assert prover.prove_identity(ident, 3, 1000) is None
+    p = prover.export_proof(ident, 3, 1000)
+    assert p.raw == [(ident, None)]
+    assert str(p) == text
 
 
 def check_proof(p, root):
     raw = p.raw
     assert raw[0][0] == root
     n = len(raw)
-    for _, dep in raw:
+    for x, dep in raw:
+        assert x.check()
         if dep is not None:
             assert all(0 <= i < n for i in dep)
 
@@ -125,7 +140,7 @@ def test_derived_identity_proof_and_progress(prover, capfd):
     assumed = prover.get_assumed()
     for x, dep in raw:
         if dep is None:
-            assert x in assumed
+            assert x in assumed or len(x) == 0
     lines = out.splitlines()
     assert lines[0] == f"Exploring {DERIVED.hash_value():x} {len(DERIVED)} {DERIVED} (0 queued)"
     assert all(line.startswith("Exploring ") for line in lines)
@@ -151,3 +166,80 @@ def test_tracker_limit(prover, capfd, raises_panic):
         prover.export_proof(DERIVED, 3, 0)
     out, _ = capfd.readouterr()
     assert out == "Proof search exceeded limit of 0 states.\n"
+
+
+@pytest.fixture(scope="module")
+def hh_prover(tmp_path_factory):
+    """A prover of the single class [empty, h(0) h(0)] on one qubit: h(0) h(0) is assumed."""
+    path = tmp_path_factory.mktemp("hh") / "classes.pc"
+    path.write_bytes(encode([[([], (0,)), ([("h", 0), ("h", 0)], (0,))]], 1))
+    return ts.IdentityProver.build_from_eccs(ts.ECCs.from_postcard(str(path)))
+
+
+def test_empty_identity_is_a_settled_premise(hh_prover):
+    # h(0) h(0) on two qubits rewrites to the empty identity on two qubits,
+    # by the rule identity h(0) h(0) on one: the empty premise is settled
+    # without a derivation, like an assumption.
+    x = I([("h", 0), ("h", 0)], [0, 1])
+    assert hh_prover.get_assumed() == [HH]
+    assert hh_prover.prove_identity(x, 3, 1000) is None
+    p = hh_prover.export_proof(x, 3, 1000)
+    check_proof(p, x)
+    assert str(p) == (
+        "0: Identity { h(0) h(0) (0 1) } <- 1, 2\n"
+        "1: Identity { (0 1) } <- ASSUME\n"
+        "2: Identity { h(0) h(0) (0) } <- ASSUME\n"
+    )
+
+
+def test_shorter_proved_identity_proves_the_query(tmp_path):
+    # Rules h h -> (empty) and x x -> h h: the build assumes x x, and h h x x
+    # then rewrites to it, a shorter proved identity.
+    classes = [[([("x", 0), ("x", 0)], (0,)), ([("h", 0), ("h", 0)], (0,))], [([], (0,)), ([("h", 0), ("h", 0)], (0,))]]
+    path = tmp_path / "classes.pc"
+    path.write_bytes(encode(classes, 1))
+    p = ts.IdentityProver.build_from_eccs(ts.ECCs.from_postcard(str(path)))
+    hhxx = I([("h", 0), ("h", 0), ("x", 0), ("x", 0)], [0])
+    assert p.get_assumed() == [HH, I([("x", 0), ("x", 0)], [0])]
+    assert p.prove_identity(hhxx, 3, 1000) is None
+    proof = p.export_proof(hhxx, 3, 1000)
+    check_proof(proof, hhxx)
+    assert proof.raw[0][1] is not None
+
+
+@pytest.fixture(scope="module")
+def prover4():
+    e = ts.Evaluator(2)
+    eccs = ts.RawECCs.generate(e, [G["h"], G["t"], G["cx"]], 4)[0].simplify()
+    return ts.IdentityProver.build_from_eccs(eccs)
+
+
+@pytest.mark.parametrize(
+    "instrs",
+    [
+        [("h", 0), ("h", 0), ("t", 0), ("tdg", 0)],
+        [("cx", 0, 1), ("cx", 0, 1), ("h", 0), ("h", 0)],
+        [("h", 0), ("h", 0), ("t", 1), ("tdg", 1)],
+        [("h", 0), ("h", 0), ("t", 0), ("h", 0), ("h", 0), ("tdg", 0)],
+        [("t", 0)] * 8,
+    ],
+)
+def test_identities_ending_in_shorter_proved_ones(prover4, instrs):
+    x = ts.Circ([G[n](*q) for n, *q in instrs], [0, 1]).rotate_representative()
+    assert prover4.prove_identity(x, 3, 100000) is None
+    assert prover4.add_identity(x, 3, 100000) is False
+    check_proof(prover4.export_proof(x, 3, 100000), x)
+
+
+def test_every_identity_a_build_proved_is_proved_and_exports(prover4, tmp_path):
+    path = tmp_path / "p.pc"
+    prover4.dump_postcard(str(path))
+    assume, proved, _ = decode_prover(path.read_bytes())
+    assumed = {I(instrs, list(perm)) for instrs, perm in assume}
+    assert len(proved) > 200
+    for instrs, perm in proved:
+        x = I(instrs, list(perm))
+        if x in assumed and prover4.prove_identity(x, 3, 100000) is not None:
+            continue  # an assumption no rewrite proves
+        assert prover4.prove_identity(x, 3, 100000) is None, x
+        check_proof(prover4.export_proof(x, 3, 100000), x)

@@ -132,6 +132,9 @@ std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identi
             const auto [new_off, fresh] = visited.insert_get(new_id);
             if (!fresh) continue;
             if (new_id.len() < min_size) {
+                // A shorter identity that is empty or already proved settles
+                // the query; any other is queried in its own right.
+                if (new_id.len() == 0 || proved.contains(new_id)) return {std::nullopt, std::move(visited)};
                 auto [result, inner] = prove_identity_with_visited(new_id, additional_size, count_limit);
                 visited.insert_all(inner);
                 return {std::move(result), std::move(visited)};

@@ -117,7 +117,9 @@ bool ProofTracker::prove(const IdentityCirc& id, const IdentityProver& prover, s
     const std::uint64_t max_size = saturating_add(id.len(), additional_size);
     std::uint64_t counter = 0;
 
-    auto known = [&](const IdentityCirc& x) { return prover.proved.contains(x) || filter_set.contains(x); };
+    auto known = [&](const IdentityCirc& x) {
+        return x.len() == 0 || prover.proved.contains(x) || filter_set.contains(x);
+    };
 
     auto expand = [&](std::uint64_t key) {
         auto node = table_.address_mut(key);
@@ -127,8 +129,9 @@ bool ProofTracker::prove(const IdentityCirc& id, const IdentityProver& prover, s
         for (const auto& [id1, id2] : transition_pairs_within(prover.circ_map, node_id, max_size)) {
             if (!known(id1) || !known(id2)) continue;
             const std::uint64_t h1 = id1.hash_value(), h2 = id2.hash_value();
+            // The empty identity holds trivially: it is settled like an assumption.
             auto premise = [&](const IdentityCirc& x, std::uint64_t hx, std::uint64_t other) {
-                if (assumed.contains(x)) {
+                if (x.len() == 0 || assumed.contains(x)) {
                     table_.insert(x, ProofFuture::assumption());
                 } else if (wait(x, other, key)) {
                     queue.emplace(x.len(), hx);
