@@ -1,10 +1,21 @@
 // Minimal checks for the C++ unit programs: each program runs its cases,
 // prints failures and exits non-zero if any failed.
+//
+//   ./test_x              runs every case
+//   ./test_x name ...     runs only the named cases
+//   ./test_x --list       lists the case names
 #pragma once
 
+#include <algorithm>
+#include <concepts>
 #include <cstdio>
+#include <cstring>
 #include <functional>
+#include <ranges>
+#include <sstream>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "model/panic.hpp"
@@ -30,16 +41,110 @@ inline void fail(const char* file, int line, const std::string& what) {
     ++failures();
 }
 
-inline int run_all() {
+// ---- showing values in failure reports --------------------------------------
+
+template <class T>
+concept Streamable = requires(std::ostream& os, const T& v) { os << v; };
+
+template <class T>
+concept HasToString = requires(const T& v) {
+    { v.to_string() } -> std::convertible_to<std::string>;
+};
+
+template <class T>
+std::string show(const T& v);
+
+template <class T>
+void show_to(std::ostream& os, const T& v) {
+    if constexpr (std::is_same_v<T, bool>) {
+        os << (v ? "true" : "false");
+    } else if constexpr (std::is_same_v<T, char> || std::is_same_v<T, signed char> ||
+                         std::is_same_v<T, unsigned char>) {
+        os << static_cast<int>(v);
+    } else if constexpr (std::is_same_v<T, std::string> || std::is_convertible_v<const T&, const char*>) {
+        os << '"' << v << '"';
+    } else if constexpr (std::is_enum_v<T>) {
+        os << static_cast<long long>(static_cast<std::underlying_type_t<T>>(v));
+    } else if constexpr (Streamable<T>) {
+        os << v;
+    } else if constexpr (HasToString<T>) {
+        os << v.to_string();
+    } else if constexpr (std::ranges::input_range<const T>) {
+        os << '[';
+        const char* sep = "";
+        for (const auto& x : v) {
+            os << sep;
+            show_to(os, x);
+            sep = ", ";
+        }
+        os << ']';
+    } else if constexpr (requires { v.first; v.second; }) {
+        os << '(';
+        show_to(os, v.first);
+        os << ", ";
+        show_to(os, v.second);
+        os << ')';
+    } else if constexpr (requires { v.has_value(); *v; }) {
+        if (v.has_value()) show_to(os, *v);
+        else os << "none";
+    } else {
+        os << "<value>";
+    }
+}
+
+template <class T>
+std::string show(const T& v) {
+    std::ostringstream os;
+    show_to(os, v);
+    return os.str();
+}
+
+// Integers of different signedness compare by value, without the usual
+// conversions (and their warnings).
+template <class A, class B>
+bool equal(const A& a, const B& b) {
+    if constexpr (std::is_integral_v<A> && std::is_integral_v<B> && !std::is_same_v<A, bool> &&
+                  !std::is_same_v<B, bool>)
+        return std::cmp_equal(a, b);
+    else
+        return a == b;
+}
+
+template <class A, class B>
+void check_eq(const A& a, const B& b, const char* file, int line, const char* text) {
+    if (!equal(a, b)) fail(file, line, std::string(text) + "\n    left:  " + show(a) + "\n    right: " + show(b));
+}
+
+// ---- running --------------------------------------------------------------
+
+inline int run_all(int argc, char** argv) {
+    std::vector<std::string> wanted(argv + 1, argv + argc);
+    if (wanted.size() == 1 && wanted[0] == "--list") {
+        for (const auto& c : cases()) std::printf("%s\n", c.first);
+        return 0;
+    }
+    for (const std::string& w : wanted) {
+        bool known = false;
+        for (const auto& c : cases()) known = known || w == c.first;
+        if (!known) {
+            std::fprintf(stderr, "no case named %s (--list shows them)\n", w.c_str());
+            return 2;
+        }
+    }
+    std::size_t ran = 0;
     for (auto& [name, fn] : cases()) {
+        if (!wanted.empty() && std::find(wanted.begin(), wanted.end(), name) == wanted.end()) continue;
+        ++ran;
+        const int before = failures();
         try {
             fn();
         } catch (const std::exception& e) {
             std::fprintf(stderr, "case %s: unexpected exception: %s\n", name, e.what());
             ++failures();
         }
+        if (failures() != before) std::fprintf(stderr, "case %s failed\n", name);
     }
-    std::printf("%zu cases, %d failed checks\n", cases().size(), failures());
+    std::printf("%zu cases, %d failed checks\n", ran, failures());
     return failures() ? 1 : 0;
 }
 
@@ -57,10 +162,8 @@ inline int run_all() {
         if (!(cond)) check::fail(__FILE__, __LINE__, #cond);       \
     } while (0)
 
-#define CHECK_EQ(a, b)                                                                     \
-    do {                                                                                   \
-        if (!((a) == (b))) check::fail(__FILE__, __LINE__, #a " == " #b);                  \
-    } while (0)
+// On failure, prints the expression and both values.
+#define CHECK_EQ(a, b) check::check_eq((a), (b), __FILE__, __LINE__, #a " == " #b)
 
 // Checks that `expr` panics with exactly `text`.
 #define CHECK_PANICS(expr, text)                                                            \
@@ -77,4 +180,4 @@ inline int run_all() {
     } while (0)
 
 #define CHECK_MAIN() \
-    int main() { return check::run_all(); }
+    int main(int argc, char** argv) { return check::run_all(argc, argv); }

@@ -1,0 +1,45 @@
+// The unit-test harness itself: failure reports show both values.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+
+namespace {
+
+enum class Colour : unsigned char { red = 3 };
+
+struct Named {
+    std::string to_string() const { return "named"; }
+};
+
+}  // namespace
+
+TEST_CASE(values_are_shown_readably) {
+    CHECK_EQ(check::show(42), std::string("42"));
+    CHECK_EQ(check::show(true), std::string("true"));
+    CHECK_EQ(check::show(std::uint8_t{7}), std::string("7"));
+    CHECK_EQ(check::show(std::string("ab")), std::string("\"ab\""));
+    CHECK_EQ(check::show(Colour::red), std::string("3"));
+    CHECK_EQ(check::show(Named{}), std::string("named"));
+    CHECK_EQ(check::show(std::vector<int>{1, 2}), std::string("[1, 2]"));
+    CHECK_EQ(check::show(std::make_pair(1, std::optional<int>())), std::string("(1, none)"));
+}
+
+TEST_CASE(integers_compare_by_value_across_signedness) {
+    CHECK(check::equal(std::size_t{3}, 3));
+    CHECK(!check::equal(-1, static_cast<unsigned>(-1)));
+}
+
+TEST_CASE(a_failed_equality_counts_once) {
+    const int before = check::failures();
+    int evaluations = 0;
+    auto next = [&] { return ++evaluations; };
+    check::check_eq(next(), 5, __FILE__, __LINE__, "next() == 5 (an expected failure)");
+    CHECK_EQ(evaluations, 1);
+    CHECK_EQ(check::failures(), before + 1);
+    check::failures() = before;
+}
+
+CHECK_MAIN()
