@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "model/panic.hpp"
+#include "base/panic.hpp"
 
 namespace check {
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "check.hpp"
-#include "model/alias_list.hpp"
-#include "model/fmt_join.hpp"
-#include "model/hash_table64.hpp"
+#include "base/alias_list.hpp"
+#include "base/fmt_join.hpp"
+#include "base/hash_table64.hpp"
 #include "model/instr32.hpp"
 #include "model/permut32.hpp"
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "model/content_hash.hpp"
+#include "base/content_hash.hpp"
 #include "model/qreal.hpp"
 
 using namespace tsl;

@@ -4,7 +4,7 @@
 
 #include "check.hpp"
 #include "model/gate.hpp"
-#include "model/worker_pool.hpp"
+#include "base/worker_pool.hpp"
 #include "search/equivalence_check.hpp"
 #include "search/raw_eccs.hpp"
 

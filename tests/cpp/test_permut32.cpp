@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include "check.hpp"
-#include "model/file_io.hpp"
+#include "base/file_io.hpp"
 #include "model/permut32.hpp"
-#include "model/postcard.hpp"
+#include "base/postcard.hpp"
 #include "model/swap_network.hpp"
 
 using namespace tsl;

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "model/panic.hpp"
-#include "model/worker_pool.hpp"
+#include "base/panic.hpp"
+#include "base/worker_pool.hpp"
 
 using namespace tsl;
 

@@ -9,7 +9,7 @@
 #include <span>
 
 #include "identity/identity_circ.hpp"
-#include "model/panic.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "model/panic.hpp"
+#include "base/panic.hpp"
 #include "model/swap_network.hpp"
 
 namespace tsl {

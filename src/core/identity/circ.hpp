@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "model/content_hash.hpp"
+#include "base/content_hash.hpp"
 #include "model/instr32.hpp"
 #include "model/permut32.hpp"
 

@@ -9,7 +9,7 @@
 
 #include "identity/circ.hpp"
 #include "identity/identity_circ.hpp"
-#include "model/postcard.hpp"
+#include "base/postcard.hpp"
 #include "model/serial_forms.hpp"
 
 namespace tsl {

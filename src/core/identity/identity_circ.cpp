@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "model/panic.hpp"
+#include "base/panic.hpp"
 #include "state/random.hpp"
 #include "state/scratch_states.hpp"
 #include "state/state_vec.hpp"

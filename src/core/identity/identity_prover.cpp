@@ -1,12 +1,12 @@
 #include "identity/identity_prover.hpp"
 
-#include "model/fd_output.hpp"
+#include "base/fd_output.hpp"
 
 #include <algorithm>
 #include <deque>
 #include <string>
 
-#include "identity/progress_bar.hpp"
+#include "base/progress_bar.hpp"
 
 namespace tsl {
 

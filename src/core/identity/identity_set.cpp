@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstring>
 
-#include "model/panic.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

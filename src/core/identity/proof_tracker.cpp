@@ -8,8 +8,8 @@
 
 #include "identity/identity_prover.hpp"
 #include "identity/rewrite_step.hpp"
-#include "model/fd_output.hpp"
-#include "model/panic.hpp"
+#include "base/fd_output.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

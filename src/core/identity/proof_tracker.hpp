@@ -19,7 +19,7 @@
 
 #include "identity/identity_circ.hpp"
 #include "identity/identity_set.hpp"
-#include "model/hash_table64.hpp"
+#include "base/hash_table64.hpp"
 
 namespace tsl {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "identity/subcircuit_split.hpp"
-#include "model/worker_pool.hpp"
+#include "base/worker_pool.hpp"
 
 namespace tsl {
 

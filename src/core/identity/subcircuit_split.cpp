@@ -2,8 +2,8 @@
 
 #include <bit>
 
-#include "model/panic.hpp"
-#include "model/worker_pool.hpp"
+#include "base/panic.hpp"
+#include "base/worker_pool.hpp"
 
 namespace tsl {
 

@@ -1,4 +1,4 @@
-#include "argument.hpp"
+#include "model/argument.hpp"
 
 #include <charconv>
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "content_hash.hpp"
+#include "base/content_hash.hpp"
 
 namespace tsl {
 

@@ -1,7 +1,7 @@
 // The twenty-three built-in gates at their fixed indices.
 #include <cmath>
 
-#include "gate.hpp"
+#include "model/gate.hpp"
 
 namespace tsl {
 

@@ -1,4 +1,4 @@
-#include "gate.hpp"
+#include "model/gate.hpp"
 
 #include <bit>
 #include <memory>
@@ -6,7 +6,7 @@
 #include <shared_mutex>
 #include <unordered_map>
 
-#include "panic.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "content_hash.hpp"
-#include "qreal.hpp"
+#include "base/content_hash.hpp"
+#include "model/qreal.hpp"
 
 namespace tsl {
 

@@ -1,7 +1,7 @@
-#include "instr32.hpp"
+#include "model/instr32.hpp"
 
-#include "fmt_join.hpp"
-#include "panic.hpp"
+#include "base/fmt_join.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

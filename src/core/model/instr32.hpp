@@ -15,9 +15,9 @@
 #include <span>
 #include <string>
 
-#include "content_hash.hpp"
-#include "gate.hpp"
-#include "permut32.hpp"
+#include "base/content_hash.hpp"
+#include "model/gate.hpp"
+#include "model/permut32.hpp"
 
 namespace tsl {
 

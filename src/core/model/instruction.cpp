@@ -1,9 +1,9 @@
-#include "instruction.hpp"
+#include "model/instruction.hpp"
 
 #include <iterator>
 
-#include "fmt_join.hpp"
-#include "panic.hpp"
+#include "base/fmt_join.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "argument.hpp"
-#include "content_hash.hpp"
-#include "gate.hpp"
+#include "model/argument.hpp"
+#include "base/content_hash.hpp"
+#include "model/gate.hpp"
 
 namespace tsl {
 

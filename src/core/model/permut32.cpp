@@ -1,10 +1,10 @@
-#include "permut32.hpp"
+#include "model/permut32.hpp"
 
 #include <array>
 #include <memory>
 #include <vector>
 
-#include "panic.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

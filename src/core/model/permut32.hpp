@@ -27,7 +27,7 @@
 #include <string>
 #include <utility>
 
-#include "content_hash.hpp"
+#include "base/content_hash.hpp"
 
 namespace tsl {
 

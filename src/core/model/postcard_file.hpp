@@ -6,9 +6,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "model/file_io.hpp"
+#include "base/file_io.hpp"
 #include "model/gate.hpp"
-#include "model/postcard.hpp"
+#include "base/postcard.hpp"
 
 namespace tsl {
 

@@ -9,7 +9,7 @@
 #include <compare>
 #include <cstdint>
 
-#include "content_hash.hpp"
+#include "base/content_hash.hpp"
 
 namespace tsl {
 

@@ -12,7 +12,7 @@
 
 #include "model/instr32.hpp"
 #include "model/permut32.hpp"
-#include "model/postcard.hpp"
+#include "base/postcard.hpp"
 
 namespace tsl {
 

@@ -1,6 +1,6 @@
-#include "swap_network.hpp"
+#include "model/swap_network.hpp"
 
-#include "instr32.hpp"
+#include "model/instr32.hpp"
 
 namespace tsl {
 

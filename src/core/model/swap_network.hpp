@@ -14,7 +14,7 @@
 #include <span>
 #include <vector>
 
-#include "permut32.hpp"
+#include "model/permut32.hpp"
 
 namespace tsl {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "model/panic.hpp"
+#include "base/panic.hpp"
 #include "model/swap_network.hpp"
 #include "state/random.hpp"
 #include "state/state_vec.hpp"

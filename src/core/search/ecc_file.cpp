@@ -4,9 +4,9 @@
 #include <memory>
 #include <unordered_map>
 
-#include "model/file_io.hpp"
+#include "base/file_io.hpp"
 #include "model/gate.hpp"
-#include "model/postcard.hpp"
+#include "base/postcard.hpp"
 #include "model/serial_forms.hpp"
 
 namespace tsl {

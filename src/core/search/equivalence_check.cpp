@@ -5,8 +5,8 @@
 #include <compare>
 #include <string_view>
 
-#include "model/fmt_join.hpp"
-#include "model/panic.hpp"
+#include "base/fmt_join.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

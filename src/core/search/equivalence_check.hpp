@@ -22,8 +22,8 @@
 
 #include "model/instr32.hpp"
 #include "model/permut32.hpp"
-#include "model/small_vec.hpp"
-#include "model/worker_pool.hpp"
+#include "base/small_vec.hpp"
+#include "base/worker_pool.hpp"
 #include "search/ecc.hpp"
 #include "search/evaluator.hpp"
 #include "search/raw_eccs.hpp"

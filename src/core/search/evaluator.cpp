@@ -3,7 +3,7 @@
 #include <array>
 #include <compare>
 
-#include "model/panic.hpp"
+#include "base/panic.hpp"
 #include "state/order_info.hpp"
 #include "state/scratch_states.hpp"
 

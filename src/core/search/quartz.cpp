@@ -5,7 +5,7 @@
 #include <memory>
 #include <unordered_map>
 
-#include "model/file_io.hpp"
+#include "base/file_io.hpp"
 #include "model/gate.hpp"
 #include "model/swap_network.hpp"
 

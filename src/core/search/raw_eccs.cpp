@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "model/fmt_join.hpp"
-#include "model/panic.hpp"
+#include "base/fmt_join.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

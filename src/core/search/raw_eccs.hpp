@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "model/alias_list.hpp"
+#include "base/alias_list.hpp"
 #include "model/instr32.hpp"
 #include "model/permut32.hpp"
-#include "model/small_vec.hpp"
+#include "base/small_vec.hpp"
 #include "search/ecc.hpp"
 #include "search/evaluator.hpp"
 #include "search/key_index_map.hpp"

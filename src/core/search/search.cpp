@@ -2,9 +2,9 @@
 #include <algorithm>
 #include <deque>
 
-#include "model/fd_output.hpp"
-#include "model/fmt_join.hpp"
-#include "model/panic.hpp"
+#include "base/fd_output.hpp"
+#include "base/fmt_join.hpp"
+#include "base/panic.hpp"
 #include "search/raw_eccs.hpp"
 
 namespace tsl {

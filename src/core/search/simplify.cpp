@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <bitset>
 
-#include "model/panic.hpp"
+#include "base/panic.hpp"
 #include "search/raw_eccs.hpp"
 
 namespace tsl {

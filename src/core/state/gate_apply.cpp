@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "model/panic.hpp"
+#include "base/panic.hpp"
 #include "state/state_vec.hpp"
 
 namespace tsl {

@@ -1,6 +1,6 @@
 #include "state/order_info.hpp"
 
-#include "model/panic.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

@@ -8,7 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "model/panic.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

@@ -1,6 +1,6 @@
 #include "state/scratch_states.hpp"
 
-#include "model/panic.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

@@ -4,8 +4,8 @@
 #include <bit>
 #include <cmath>
 
-#include "model/float_text.hpp"
-#include "model/panic.hpp"
+#include "base/float_text.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

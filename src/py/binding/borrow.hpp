@@ -5,7 +5,7 @@
 #include <atomic>
 #include <utility>
 
-#include "errors.hpp"
+#include "binding/errors.hpp"
 
 namespace tpy {
 

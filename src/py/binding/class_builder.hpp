@@ -15,9 +15,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "convert.hpp"
-#include "model/content_hash.hpp"
-#include "signature.hpp"
+#include "binding/convert.hpp"
+#include "base/content_hash.hpp"
+#include "binding/signature.hpp"
 
 namespace tpy {
 

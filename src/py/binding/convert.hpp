@@ -13,9 +13,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "errors.hpp"
-#include "pyclass.hpp"
-#include "pyref.hpp"
+#include "binding/errors.hpp"
+#include "binding/pyclass.hpp"
+#include "binding/pyref.hpp"
 
 namespace tpy {
 

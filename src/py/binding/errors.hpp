@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "model/panic.hpp"
-#include "python.hpp"
+#include "base/panic.hpp"
+#include "binding/python.hpp"
 
 namespace tpy {
 

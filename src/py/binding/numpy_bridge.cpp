@@ -1,12 +1,12 @@
-#include "numpy_bridge.hpp"
+#include "binding/numpy_bridge.hpp"
 
 #include <cstring>
 
 #define PY_ARRAY_UNIQUE_SYMBOL tessellan_ARRAY_API
 #include <numpy/arrayobject.h>
 
-#include "errors.hpp"
-#include "pyref.hpp"
+#include "binding/errors.hpp"
+#include "binding/pyref.hpp"
 
 namespace tpy {
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "model/gate.hpp"
-#include "python.hpp"
+#include "binding/python.hpp"
 
 namespace tpy {
 

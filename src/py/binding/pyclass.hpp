@@ -9,8 +9,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "borrow.hpp"
-#include "errors.hpp"
+#include "binding/borrow.hpp"
+#include "binding/errors.hpp"
 
 namespace tpy {
 

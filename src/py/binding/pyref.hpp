@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "python.hpp"
+#include "binding/python.hpp"
 
 namespace tpy {
 

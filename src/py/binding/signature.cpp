@@ -1,6 +1,6 @@
-#include "signature.hpp"
+#include "binding/signature.hpp"
 
-#include "errors.hpp"
+#include "binding/errors.hpp"
 
 namespace tpy {
 

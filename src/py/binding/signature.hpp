@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "python.hpp"
+#include "binding/python.hpp"
 
 namespace tpy {
 

@@ -7,7 +7,7 @@
 
 #include "binding/class_builder.hpp"
 #include "model/instr32.hpp"
-#include "model/panic.hpp"
+#include "base/panic.hpp"
 
 namespace tpy {
 

@@ -1,10 +1,10 @@
-#include "expr_eval.hpp"
+#include "model/param/expr_eval.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <system_error>
 
-#include "../panic.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

@@ -14,7 +14,7 @@
 #include <variant>
 #include <vector>
 
-#include "expr_parser.hpp"
+#include "model/param/expr_parser.hpp"
 
 namespace tsl {
 

@@ -1,4 +1,4 @@
-#include "expr_parser.hpp"
+#include "model/param/expr_parser.hpp"
 
 #include <algorithm>
 

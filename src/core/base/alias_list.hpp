@@ -25,7 +25,7 @@
 #include <utility>
 #include <vector>
 
-#include "panic.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

@@ -1,4 +1,4 @@
-#include "worker_pool.hpp"
+#include "base/worker_pool.hpp"
 
 #include <pthread.h>
 #include <sched.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <system_error>
 
-#include "panic.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

@@ -1,4 +1,4 @@
-#include "model/fd_output.hpp"
+#include "base/fd_output.hpp"
 
 #include <cerrno>
 #include <unistd.h>

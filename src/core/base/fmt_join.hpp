@@ -20,7 +20,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "panic.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

@@ -11,8 +11,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "content_hash.hpp"
-#include "panic.hpp"
+#include "base/content_hash.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

@@ -1,4 +1,4 @@
-#include "float_text.hpp"
+#include "base/float_text.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "postcard.hpp"
+#include "base/postcard.hpp"
 
 #include <cstring>
 

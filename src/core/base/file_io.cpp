@@ -1,4 +1,4 @@
-#include "file_io.hpp"
+#include "base/file_io.hpp"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "panic.hpp"
+#include "base/panic.hpp"
 
 namespace tsl {
 

@@ -1,6 +1,6 @@
-#include "identity/progress_bar.hpp"
+#include "base/progress_bar.hpp"
 
-#include "model/fd_output.hpp"
+#include "base/fd_output.hpp"
 
 #include <cerrno>
 #include <cstdlib>

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "file_io.hpp"
+#include "base/file_io.hpp"
 
 namespace tsl {
 
