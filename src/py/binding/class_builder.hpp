@@ -1,7 +1,26 @@
 // Declarative Python classes: a class is declared once, with its
 // constructor, methods, attributes and slots, and the builder turns C++
-// functions into CPython entry points.  Parameter conversions follow each
-// function's C++ signature:
+// callables into CPython entry points.  A class file reads as a table:
+//
+//   PyTypeObject* PyClass<Circ>::type() {
+//       static PyTypeObject* tp = [] {
+//           static ClassBuilder<Circ> b("Circuit with an explicit trailing qubit permutation.");
+//           b.constructor<&circ_new>({"instrs", "perm=None"})          // Circ(instrs, perm=None)
+//               .getter<&Circ::perm>("perm", nullptr)                  // a data member, read only
+//               .method<&Circ::rotate>("rotate", "Circularly rotates ...", {"n"})  // rotate($self, n)
+//               .static_method<&tsl::load_eccs_postcard>("from_postcard", "...", {"filepath"})
+//               .str<&Circ::to_string>()
+//               .eq();                                                 // == and != by operator==
+//           return b.build();
+//       }();
+//       return tp;
+//   }
+//
+// A bound callable is a free function, a member function (its object is
+// `self`), a data member, or a captureless lambda.  Each docstring gets its
+// text signature line ("name($self, n)\n--\n\n") from the method's name,
+// kind and parameter list; "name=default" marks a parameter that may be
+// left out.  Parameter conversions follow the callable's C++ signature:
 //   const T& / T&   of an exposed class: the object, borrowed shared / exclusive
 //   T (exposed)     a copy taken under a shared borrow
 //   std::optional<T> a parameter with a default (absent -> nullopt)
@@ -11,12 +30,15 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
-#include "binding/convert.hpp"
 #include "base/content_hash.hpp"
+#include "binding/convert.hpp"
 #include "binding/signature.hpp"
 
 namespace tpy {
@@ -93,16 +115,51 @@ struct SelfArg<T&> {
 };
 
 // ---------------------------------------------------------------------------
-// Function traits.
+// Function traits.  A bound callable is a free function, a member function
+// (its object is the first parameter), a data member (read as a getter) or a
+// captureless lambda.
 
-template <auto Fn>
-struct FnInfo;
-template <class R, class... A, R (*F)(A...)>
-struct FnInfo<F> {
+template <class R, class... A>
+struct Callable {
     using Ret = R;
     using Args = std::tuple<A...>;
     static constexpr std::size_t arity = sizeof...(A);
 };
+
+template <class F>
+struct CallableOf;
+template <class R, class... A>
+struct CallableOf<R (*)(A...)> : Callable<R, A...> {};
+template <class R, class... A>
+struct CallableOf<R (*)(A...) noexcept> : Callable<R, A...> {};
+template <class R, class C, class... A>
+struct CallableOf<R (C::*)(A...)> : Callable<R, C&, A...> {};
+template <class R, class C, class... A>
+struct CallableOf<R (C::*)(A...) noexcept> : Callable<R, C&, A...> {};
+template <class R, class C, class... A>
+struct CallableOf<R (C::*)(A...) const> : Callable<R, const C&, A...> {};
+template <class R, class C, class... A>
+struct CallableOf<R (C::*)(A...) const noexcept> : Callable<R, const C&, A...> {};
+template <class M, class C>
+    requires(!std::is_function_v<M>)
+struct CallableOf<M C::*> : Callable<const M&, const C&> {};
+// A lambda: the signature of its call operator, without the closure object.
+template <class L, class Args>
+struct LambdaCallable;
+template <class L, class Closure, class... A>
+struct LambdaCallable<L, std::tuple<Closure, A...>> : Callable<typename CallableOf<decltype(&L::operator())>::Ret, A...> {};
+template <class L>
+    requires requires { &L::operator(); }
+struct CallableOf<L> : LambdaCallable<L, typename CallableOf<decltype(&L::operator())>::Args> {};
+
+template <auto Fn>
+struct FnInfo : CallableOf<std::remove_cv_t<decltype(Fn)>> {};
+
+// Calls the bound callable, whatever its kind.
+template <auto Fn, class... A>
+decltype(auto) call_bound(A&&... a) {
+    return std::invoke(Fn, std::forward<A>(a)...);
+}
 
 template <class R>
 PyObject* result_to_py(auto&& call) {
@@ -136,12 +193,12 @@ private:
             SelfArg<std::tuple_element_t<0, Args>> s(self);
             std::tuple<Arg<ParamT<I>>...> held{make_arg<ParamT<I>>(slots[I], sig.params[I])...};
             (void)held;
-            return result_to_py<R>([&]() -> R { return Fn(s.get(), std::get<I>(held).get()...); });
+            return result_to_py<R>([&]() -> R { return call_bound<Fn>(s.get(), std::get<I>(held).get()...); });
         } else {
             (void)self;
             std::tuple<Arg<ParamT<I>>...> held{make_arg<ParamT<I>>(slots[I], sig.params[I])...};
             (void)held;
-            return result_to_py<R>([&]() -> R { return Fn(std::get<I>(held).get()...); });
+            return result_to_py<R>([&]() -> R { return call_bound<Fn>(std::get<I>(held).get()...); });
         }
     }
 };
@@ -181,7 +238,7 @@ private:
             make_arg<std::tuple_element_t<I, Args>>(slots[I], sig.params[I])...};
         (void)held;
         (void)slots;
-        return wrap_as<T>(sub, Fn(std::get<I>(held).get()...));
+        return wrap_as<T>(sub, call_bound<Fn>(std::get<I>(held).get()...));
     }
 };
 
@@ -200,7 +257,23 @@ struct SetterEntry {
             if (!value) raise(PyExc_AttributeError, "can't delete attribute");
             SelfArg<std::tuple_element_t<0, typename FnInfo<Fn>::Args>> s(self);
             auto arg = make_arg<V>(value, static_cast<const char*>(closure));
-            Fn(s.get(), arg.get());
+            call_bound<Fn>(s.get(), arg.get());
+            return 0;
+        });
+    }
+};
+
+// A data member read and written as an attribute.
+template <auto Member>
+struct FieldSetter;
+template <class C, class M, M C::* Member>
+struct FieldSetter<Member> {
+    static int set(PyObject* self, PyObject* value, void* closure) {
+        return guarded<int>(-1, [&] {
+            if (!value) raise(PyExc_AttributeError, "can't delete attribute");
+            SelfArg<C&> s(self);
+            auto arg = make_arg<M>(value, static_cast<const char*>(closure));
+            s.get().*Member = arg.get();
             return 0;
         });
     }
@@ -224,7 +297,7 @@ template <auto Fn>
 Py_hash_t hash_slot(PyObject* self) {
     return guarded<Py_hash_t>(-1, [&] {
         SelfArg<std::tuple_element_t<0, typename FnInfo<Fn>::Args>> s(self);
-        return python_hash(Fn(s.get()));
+        return python_hash(call_bound<Fn>(s.get()));
     });
 }
 
@@ -275,32 +348,35 @@ void dealloc_with_dict(PyObject* self) {
 
 // ---------------------------------------------------------------------------
 
+// Parameters are written as they read in the text signature: "name", or
+// "name=default" for one that may be left out (only trailing ones may).  The
+// builder writes each docstring's signature line from the method's name, its
+// kind and these parameters, so the line cannot disagree with the binding.
 template <Exposed T>
 class ClassBuilder {
 public:
-    // `doc` is the class docstring: the constructor's text signature and
-    // description, or a plain description for a class without one.
+    // `doc` is the class description.  A class with a constructor gets the
+    // constructor's text signature in front of it.
     explicit ClassBuilder(const char* doc) : doc_(doc) {}
 
     template <auto Fn>
-    ClassBuilder& constructor(std::vector<const char*> params, std::size_t required = npos) {
+    ClassBuilder& constructor(std::vector<const char*> params) {
         static_assert(FnInfo<Fn>::arity <= kMaxParams);
-        CtorEntry<Fn, T>::sig = make_sig("__new__", std::move(params), required, FnInfo<Fn>::arity);
+        ctor_params_ = signature_params(params, false);
+        CtorEntry<Fn, T>::sig = make_sig("__new__", std::move(params), FnInfo<Fn>::arity);
         slots_.push_back({Py_tp_new, reinterpret_cast<void*>(&CtorEntry<Fn, T>::tp_new)});
         has_ctor_ = true;
         return *this;
     }
 
     template <auto Fn, int Tag = 0>
-    ClassBuilder& method(const char* name, const char* doc, std::vector<const char*> params = {},
-                         std::size_t required = npos) {
-        return add_method<Fn, Tag, true>(name, doc, std::move(params), required, 0);
+    ClassBuilder& method(const char* name, const char* doc, std::vector<const char*> params = {}) {
+        return add_method<Fn, Tag, true>(name, doc, std::move(params), 0);
     }
 
     template <auto Fn, int Tag = 0>
-    ClassBuilder& static_method(const char* name, const char* doc, std::vector<const char*> params = {},
-                                std::size_t required = npos) {
-        return add_method<Fn, Tag, false>(name, doc, std::move(params), required, METH_STATIC);
+    ClassBuilder& static_method(const char* name, const char* doc, std::vector<const char*> params = {}) {
+        return add_method<Fn, Tag, false>(name, doc, std::move(params), METH_STATIC);
     }
 
     template <auto Get>
@@ -312,6 +388,14 @@ public:
     template <auto Get, auto Set>
     ClassBuilder& property(const char* name, const char* doc) {
         getsets_.push_back({name, &GetterEntry<Get>::get, &SetterEntry<Set>::set, doc,
+                            const_cast<char*>(name)});
+        return *this;
+    }
+
+    // A data member as a read-write attribute.
+    template <auto Member>
+    ClassBuilder& field(const char* name, const char* doc) {
+        getsets_.push_back({name, &GetterEntry<Member>::get, &FieldSetter<Member>::set, doc,
                             const_cast<char*>(name)});
         return *this;
     }
@@ -330,9 +414,10 @@ public:
     }
     // __hash__ from the value's content hash.
     ClassBuilder& content_hash() { return hash<&content_hash_of<T>>(); }
-    template <auto Eq>
+    // == and != through the value's own operator==.
     ClassBuilder& eq() {
-        return slot(Py_tp_richcompare, reinterpret_cast<void*>(&eq_slot<T, Eq>));
+        return slot(Py_tp_richcompare,
+                    reinterpret_cast<void*>(&eq_slot<T, [](const T& a, const T& b) { return a == b; }>));
     }
     ClassBuilder& slot(int id, void* fn) {
         slots_.push_back({id, fn});
@@ -351,6 +436,7 @@ public:
 
     // Creates the type object; the builder must outlive it (keep it static).
     PyTypeObject* build() {
+        if (has_ctor_) doc_ = keep(std::string(PyClass<T>::name) + "(" + ctor_params_ + ")\n--\n\n" + doc_);
         methods_.push_back({nullptr, nullptr, 0, nullptr});
         getsets_.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
         int basicsize = static_cast<int>(sizeof(PyObj<T>));
@@ -382,32 +468,60 @@ public:
     }
 
 private:
-    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    // A string that lives as long as the builder (and so the type).
+    const char* keep(std::string text) { return texts_.emplace_back(std::move(text)).c_str(); }
 
-    Signature make_sig(const char* method, std::vector<const char*> params, std::size_t required,
-                       std::size_t arity) {
+    // The parameter list of a text signature, `$self` first for an instance method.
+    static std::string signature_params(const std::vector<const char*>& params, bool with_self) {
+        std::string out = with_self ? "$self" : "";
+        for (const char* p : params) {
+            if (!out.empty()) out += ", ";
+            out += p;
+        }
+        return out;
+    }
+
+    // The binding's view of the parameters: names without their defaults,
+    // and how many leading ones are required.
+    Signature make_sig(const char* method, std::vector<const char*> params, std::size_t arity) {
         if (params.size() != arity) throw tsl::Panic(std::string("binding of ") + PyClass<T>::name + "." + method +
                                                      " names the wrong number of parameters");
-        const std::size_t n = params.size();
-        return Signature(PyClass<T>::name, method, std::move(params), required == npos ? n : required);
+        std::size_t required = params.size();
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            const std::string_view p = params[i];
+            const std::size_t eq = p.find('=');
+            if (eq == std::string_view::npos) {
+                if (required != params.size())
+                    throw tsl::Panic(std::string("binding of ") + PyClass<T>::name + "." + method +
+                                     " has a required parameter after a default");
+                continue;
+            }
+            if (required == params.size()) required = i;
+            params[i] = keep(std::string(p.substr(0, eq)));
+        }
+        return Signature(PyClass<T>::name, method, std::move(params), required);
     }
 
     template <auto Fn, int Tag, bool HasSelf>
-    ClassBuilder& add_method(const char* name, const char* doc, std::vector<const char*> params,
-                             std::size_t required, int extra) {
+    ClassBuilder& add_method(const char* name, const char* doc, std::vector<const char*> params, int extra) {
         using Entry = MethodEntry<Fn, Tag, HasSelf>;
         constexpr std::size_t arity = FnInfo<Fn>::arity - (HasSelf ? 1 : 0);
         static_assert(arity <= kMaxParams);
-        Entry::sig = make_sig(name, std::move(params), required, arity);
+        const char* full_doc = keep(std::string(name) + "(" + signature_params(params, HasSelf) + ")\n--\n\n" +
+                                    (doc ? doc : ""));
+        Entry::sig = make_sig(name, std::move(params), arity);
         if (HasSelf && arity == 0)
-            methods_.push_back({name, reinterpret_cast<PyCFunction>(&Entry::noargs), METH_NOARGS | extra, doc});
+            methods_.push_back(
+                {name, reinterpret_cast<PyCFunction>(&Entry::noargs), METH_NOARGS | extra, full_doc});
         else
             methods_.push_back({name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Entry::fast)),
-                                METH_FASTCALL | METH_KEYWORDS | extra, doc});
+                                METH_FASTCALL | METH_KEYWORDS | extra, full_doc});
         return *this;
     }
 
     const char* doc_;
+    std::deque<std::string> texts_;
+    std::string ctor_params_;
     bool has_ctor_ = false;
     unsigned long extra_flags_ = 0;
     bool instance_dict_ = false;

@@ -21,25 +21,10 @@ Circ circ_new(std::vector<tsl::Instr32> instrs, PyObject* perm) {
     return Circ::create(std::move(instrs), p);
 }
 
-std::vector<tsl::Instr32> circ_instrs(const Circ& c) { return c.instrs; }
-tsl::Permut32 circ_perm(const Circ& c) { return c.perm; }
-unsigned circ_nqubits(const Circ& c) { return c.nqubits(); }
-tsl::IdentityCirc circ_rotate_representative(const Circ& c) { return c.rotate_representative(); }
-Circ circ_representative(const Circ& c) { return c.representative(); }
 std::tuple<Circ, tsl::Permut32> circ_representative_with_perm(const Circ& c) {
     auto [r, p] = c.representative_with_perm();
     return {std::move(r), p};
 }
-Circ circ_permut(const Circ& c, tsl::Permut32 perm) { return c.permut(perm); }
-Circ circ_remove_swaps(const Circ& c) { return c.remove_swaps(); }
-Circ circ_inverse(const Circ& c) { return c.inverse(); }
-Circ circ_rotate(const Circ& c, std::int64_t n) { return c.rotate(n); }
-std::uint64_t circ_len(const Circ& c) { return c.len(); }
-bool circ_is_empty(const Circ& c) { return c.is_empty(); }
-std::vector<tsl::Instr32> circ_instrs_with_swaps(const Circ& c) { return c.instrs_with_swaps(); }
-std::string circ_str(const Circ& c) { return c.to_string(); }
-std::string circ_repr(const Circ& c) { return c.debug_string(); }
-std::uint64_t circ_hash(const Circ& c) { return c.hash_value(); }
 
 Py_ssize_t circ_mp_len(PyObject* self) {
     return guarded<Py_ssize_t>(-1, [&] { return static_cast<Py_ssize_t>(Shared<Circ>(self).get().len()); });
@@ -67,37 +52,28 @@ PyObject* circ_add(PyObject* a, PyObject* b) {
 PyTypeObject* PyClass<Circ>::type() {
     static PyTypeObject* tp = [] {
         static ClassBuilder<Circ> b(
-            "Circ(instrs, perm=None)\n--\n\nCircuit with an explicit trailing qubit permutation.");
-        b.constructor<&circ_new>({"instrs", "perm"}, 1)
-            .getter<&circ_instrs>("instrs", nullptr)
-            .getter<&circ_perm>("perm", nullptr)
-            .method<&circ_nqubits>("nqubits", "nqubits($self)\n--\n\nNumber of qubits tracked by the permutation.")
-            .method<&circ_rotate_representative>(
-                "rotate_representative",
-                "rotate_representative($self)\n--\n\n"
+            "Circuit with an explicit trailing qubit permutation.");
+        b.constructor<&circ_new>({"instrs", "perm=None"})
+            .getter<&Circ::instrs>("instrs", nullptr)
+            .getter<&Circ::perm>("perm", nullptr)
+            .method<&Circ::nqubits>("nqubits", "Number of qubits tracked by the permutation.")
+            .method<&Circ::rotate_representative>("rotate_representative",
                 "Returns canonical identity representative across rotations/permutations.")
-            .method<&circ_representative>("representative",
-                                          "representative($self)\n--\n\nReturns canonical circuit representative.")
-            .method<&circ_representative_with_perm>(
-                "representative_with_perm",
-                "representative_with_perm($self)\n--\n\n"
+            .method<&Circ::representative>("representative", "Returns canonical circuit representative.")
+            .method<&circ_representative_with_perm>("representative_with_perm",
                 "Returns `(representative, applied_perm)` used in canonicalization.")
-            .method<&circ_permut>("permut",
-                                  "permut($self, perm)\n--\n\nApplies a qubit permutation to this circuit.", {"perm"})
-            .method<&circ_remove_swaps>(
-                "remove_swaps",
-                "remove_swaps($self)\n--\n\nRemoves explicit swap gates into the stored trailing permutation.")
-            .method<&circ_inverse>("inverse", "inverse($self)\n--\n\nReturns inverse circuit.")
-            .method<&circ_rotate>("rotate", "rotate($self, n)\n--\n\nCircularly rotates instruction order by `n`.",
-                                  {"n"})
-            .method<&circ_len>("len", "len($self)\n--\n\nNumber of instructions.")
-            .method<&circ_is_empty>("is_empty", "is_empty($self)\n--\n\nReturns whether the circuit is empty.")
-            .method<&circ_instrs_with_swaps>(
-                "instrs_with_swaps",
-                "instrs_with_swaps($self)\n--\n\nReturns instructions plus swaps needed for stored permutation.")
-            .str<&circ_str>()
-            .repr<&circ_repr>()
-            .hash<&circ_hash>()
+            .method<&Circ::permut>("permut", "Applies a qubit permutation to this circuit.", {"perm"})
+            .method<&Circ::remove_swaps>("remove_swaps",
+                "Removes explicit swap gates into the stored trailing permutation.")
+            .method<&Circ::inverse>("inverse", "Returns inverse circuit.")
+            .method<&Circ::rotate>("rotate", "Circularly rotates instruction order by `n`.", {"n"})
+            .method<&Circ::len>("len", "Number of instructions.")
+            .method<&Circ::is_empty>("is_empty", "Returns whether the circuit is empty.")
+            .method<&Circ::instrs_with_swaps>("instrs_with_swaps",
+                "Returns instructions plus swaps needed for stored permutation.")
+            .str<&Circ::to_string>()
+            .repr<&Circ::debug_string>()
+            .hash<&Circ::hash_value>()
             .slot(Py_tp_richcompare, reinterpret_cast<void*>(&ordered_richcompare<Circ>))
             .slot(Py_nb_add, reinterpret_cast<void*>(&circ_add))
             .slot(Py_mp_length, reinterpret_cast<void*>(&circ_mp_len))

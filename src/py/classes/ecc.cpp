@@ -9,19 +9,16 @@ namespace {
 
 using tsl::ECC;
 
-std::vector<std::vector<tsl::Instr32>> ecc_circuits(const ECC& e) { return e.circuits(); }
-std::string ecc_str(const ECC& e) { return e.to_string(); }
-bool ecc_eq(const ECC& a, const ECC& b) { return a == b; }
 
 }  // namespace
 
 PyTypeObject* PyClass<ECC>::type() {
     static PyTypeObject* tp = [] {
         static ClassBuilder<ECC> b("One equivalence class of circuits.");
-        b.method<&ecc_circuits>(
-             "circuits", "circuits($self)\n--\n\nReturns all circuits in this class with swap instructions materialized.")
-            .str<&ecc_str>()
-            .eq<&ecc_eq>();
+        b.method<&ECC::circuits>(
+             "circuits", "Returns all circuits in this class with swap instructions materialized.")
+            .str<&ECC::to_string>()
+            .eq();
         return b.build();
     }();
     return tp;

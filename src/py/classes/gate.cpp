@@ -21,19 +21,12 @@ Gate16 gate_new(std::string name, std::vector<std::string> params, PyObject* mat
     return Gate16::create(std::move(name), std::move(params), std::move(m));
 }
 
-std::string gate_name(const Gate16& g) { return g.name(); }
-std::vector<std::string> gate_params(const Gate16& g) { return g.params(); }
 std::vector<double> gate_params_f(const Gate16& g) {
     auto result = tsl::evaluate_params_with_pi(g.params());
     if (auto* err = std::get_if<tsl::NumericError>(&result)) raise(PyExc_ValueError, err->text());
     return std::get<std::vector<double>>(std::move(result));
 }
 PyObject* gate_matrix(const Gate16& g) { return matrix_to_numpy(g.matrix()); }
-unsigned gate_nqargs(const Gate16& g) { return g.nqargs(); }
-std::optional<Gate16> gate_from_name(std::string name) { return Gate16::from_name(name); }
-Gate16 gate_adjoint(const Gate16& g) { return g.adjoint(); }
-bool gate_eq(const Gate16& a, const Gate16& b) { return a == b; }
-std::string gate_str(const Gate16& g) { return g.display(); }
 
 // The TypeError of a call whose arguments are neither all qubit indices nor
 // all register arguments, naming what went wrong.
@@ -111,21 +104,20 @@ PyObject* gate_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyTypeObject* PyClass<tsl::Gate16>::type() {
     static PyTypeObject* tp = [] {
         static ClassBuilder<Gate16> b(
-            "Gate(name, params, matrix)\n--\n\n"
             "Parameterized quantum gate definition used by both search and Python APIs.");
         b.constructor<&gate_new>({"name", "params", "matrix"})
-            .getter<&gate_name>("name", "Gate name.")
-            .getter<&gate_params>("params", "Symbolic parameter list.")
+            .getter<&Gate16::name>("name", "Gate name.")
+            .getter<&Gate16::params>("params", "Symbolic parameter list.")
             .getter<&gate_params_f>("params_f", "Numeric parameters evaluated with support for `pi` expressions.")
             .getter<&gate_matrix>("matrix", "Dense unitary matrix.")
-            .getter<&gate_nqargs>("nqargs", "Number of qubit arguments required by this gate.")
-            .static_method<&gate_from_name>("from_name",
-                                            "from_name(name)\n--\n\nLooks up a built-in gate by display name.",
+            .getter<&Gate16::nqargs>("nqargs", "Number of qubit arguments required by this gate.")
+            .static_method<[](std::string name) { return Gate16::from_name(name); }>("from_name",
+                                            "Looks up a built-in gate by display name.",
                                             {"name"})
-            .method<&gate_adjoint>("adjoint", "adjoint($self)\n--\n\nReturns the adjoint (inverse) gate.")
-            .eq<&gate_eq>()
+            .method<&Gate16::adjoint>("adjoint", "Returns the adjoint (inverse) gate.")
+            .eq()
             .content_hash()
-            .str<&gate_str>()
+            .str<&Gate16::display>()
             .slot(Py_tp_call, reinterpret_cast<void*>(&gate_call));
         return b.build();
     }();

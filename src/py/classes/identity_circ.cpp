@@ -159,8 +159,6 @@ PyObject* id_pythonize(const IdentityCirc& id) {
 // ---- methods ----------------------------------------------------------------
 
 IdentityCirc id_new(Circ circuit) { return IdentityCirc::unchecked(std::move(circuit)); }
-Circ id_inner(const IdentityCirc& id) { return id.circ; }
-unsigned id_nqubits(const IdentityCirc& id) { return id.nqubits(); }
 std::vector<std::uint64_t> id_qargs_forward(const IdentityCirc& id, std::uint64_t gate_id) {
     const tsl::WireNeighbours w = id.qargs_forward(gate_id);
     return {w.begin(), w.end()};
@@ -169,10 +167,6 @@ std::vector<std::uint64_t> id_qargs_backward(const IdentityCirc& id, std::uint64
     const tsl::WireNeighbours w = id.qargs_backward(gate_id);
     return {w.begin(), w.end()};
 }
-bool id_check(const IdentityCirc& id) { return id.check(); }
-std::uint64_t id_hash_value(const IdentityCirc& id) { return id.hash_value(); }
-std::string id_str(const IdentityCirc& id) { return id.to_string(); }
-std::string id_repr(const IdentityCirc& id) { return id.debug_string(); }
 
 Py_ssize_t id_mp_len(PyObject* self) {
     return guarded<Py_ssize_t>(-1,
@@ -192,31 +186,23 @@ PyObject* id_getitem(PyObject* self, PyObject* key) {
 PyTypeObject* PyClass<IdentityCirc>::type() {
     static PyTypeObject* tp = [] {
         static ClassBuilder<IdentityCirc> b(
-            "IdentityCirc(circuit)\n--\n\nCanonical identity circuit (a circuit proven equivalent to identity).");
+            "Canonical identity circuit (a circuit proven equivalent to identity).");
         b.constructor<&id_new>({"circuit"})
-            .getter<&id_inner>("inner", "Underlying circuit representation.")
-            .static_method<&id_from_python>(
-                "from_python", "from_python(obj)\n--\n\nParses a Python-serialized identity object.", {"obj"})
-            .method<&id_nqubits>("nqubits", "nqubits($self)\n--\n\nReturns number of qubits.")
-            .method<&id_qargs_forward>(
-                "qargs_forward",
-                "qargs_forward($self, gate_id)\n--\n\n"
+            .getter<&IdentityCirc::circ>("inner", "Underlying circuit representation.")
+            .static_method<&id_from_python>("from_python", "Parses a Python-serialized identity object.", {"obj"})
+            .method<&IdentityCirc::nqubits>("nqubits", "Returns number of qubits.")
+            .method<&id_qargs_forward>("qargs_forward",
                 "For each argument of gate `gate_id`, returns next gate index using that qubit.",
                 {"gate_id"})
-            .method<&id_qargs_backward>(
-                "qargs_backward",
-                "qargs_backward($self, gate_id)\n--\n\n"
+            .method<&id_qargs_backward>("qargs_backward",
                 "For each argument of gate `gate_id`, returns previous gate index using that qubit.",
                 {"gate_id"})
-            .method<&id_check>("check",
-                               "check($self)\n--\n\nRandomized semantic check that this circuit is identity.")
-            .method<&id_hash_value>("hash_value",
-                                    "hash_value($self)\n--\n\nStable hash of the canonical identity representation.")
-            .method<&id_pythonize>("pythonize",
-                                   "pythonize($self)\n--\n\nConverts this identity to a Python-serializable form.")
-            .str<&id_str>()
-            .repr<&id_repr>()
-            .hash<&id_hash_value>()
+            .method<&IdentityCirc::check>("check", "Randomized semantic check that this circuit is identity.")
+            .method<&IdentityCirc::hash_value>("hash_value", "Stable hash of the canonical identity representation.")
+            .method<&id_pythonize>("pythonize", "Converts this identity to a Python-serializable form.")
+            .str<&IdentityCirc::to_string>()
+            .repr<&IdentityCirc::debug_string>()
+            .hash<&IdentityCirc::hash_value>()
             .instance_dict()
             .slot(Py_tp_richcompare, reinterpret_cast<void*>(&ordered_richcompare<IdentityCirc>))
             .slot(Py_mp_length, reinterpret_cast<void*>(&id_mp_len))

@@ -50,14 +50,6 @@ Instruction instruction_new(tsl::Gate16 gate, std::vector<ArgumentItem> qargs,
                             std::optional<std::vector<ArgumentItem>> cargs) {
     return Instruction{gate, unwrap(std::move(qargs)), cargs ? unwrap(std::move(*cargs)) : std::vector<Argument>{}};
 }
-tsl::Gate16 instruction_gate(const Instruction& i) { return i.gate; }
-void instruction_set_gate(Instruction& i, tsl::Gate16 gate) { i.gate = gate; }
-std::vector<Argument> instruction_qargs(const Instruction& i) { return i.qargs; }
-void instruction_set_qargs(Instruction& i, std::vector<Argument> qargs) { i.qargs = std::move(qargs); }
-std::vector<Argument> instruction_cargs(const Instruction& i) { return i.cargs; }
-void instruction_set_cargs(Instruction& i, std::vector<Argument> cargs) { i.cargs = std::move(cargs); }
-bool instruction_eq(const Instruction& a, const Instruction& b) { return a == b; }
-std::string instruction_str(const Instruction& i) { return i.to_string(); }
 std::string instruction_repr(const Instruction& i) {
     std::string s;
     write_debug(s, i);
@@ -69,15 +61,14 @@ std::string instruction_repr(const Instruction& i) {
 PyTypeObject* PyClass<Instruction>::type() {
     static PyTypeObject* tp = [] {
         static ClassBuilder<Instruction> b(
-            "Instruction(gate, qargs, cargs=...)\n--\n\n"
             "A high-level instruction with gate + explicit quantum/classical register arguments.");
-        b.constructor<&instruction_new>({"gate", "qargs", "cargs"}, /*required=*/2)
-            .property<&instruction_gate, &instruction_set_gate>("gate", "Gate applied by this instruction.")
-            .property<&instruction_qargs, &instruction_set_qargs>("qargs", "Quantum register arguments.")
-            .property<&instruction_cargs, &instruction_set_cargs>("cargs", "Classical register arguments.")
-            .eq<&instruction_eq>()
+        b.constructor<&instruction_new>({"gate", "qargs", "cargs=..."})
+            .field<&Instruction::gate>("gate", "Gate applied by this instruction.")
+            .field<&Instruction::qargs>("qargs", "Quantum register arguments.")
+            .field<&Instruction::cargs>("cargs", "Classical register arguments.")
+            .eq()
             .content_hash()
-            .str<&instruction_str>()
+            .str<&Instruction::to_string>()
             .repr<&instruction_repr>();
         return b.build();
     }();

@@ -58,22 +58,20 @@ std::vector<RawEntry> proof_raw(const Proof& p) {
     return out;
 }
 
-std::string proof_str(const Proof& p) { return p.to_string(); }
-std::string proof_repr(const Proof& p) { return std::to_string(p.entries.size()); }
 
 }  // namespace
 
 PyTypeObject* PyClass<Proof>::type() {
     static PyTypeObject* tp = [] {
         static ClassBuilder<Proof> b(
-            "Proof(data)\n--\n\nExported proof DAG.\n\n"
+            "Exported proof DAG.\n\n"
             "Each entry stores:\n"
             "- an identity circuit,\n"
             "- either `None` (assumption) or `(lhs_idx, rhs_idx)` showing how it is derived.");
         b.constructor<&proof_new>({"data"})
             .getter<&proof_raw>("raw", "Returns raw proof entries.")
-            .str<&proof_str>()
-            .repr<&proof_repr>()
+            .str<&Proof::to_string>()
+            .repr<[](const Proof& p) { return std::to_string(p.entries.size()); }>()
             .slot(Py_tp_richcompare, reinterpret_cast<void*>(&ordered_richcompare<Proof>));
         return b.build();
     }();

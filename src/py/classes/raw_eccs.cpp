@@ -16,7 +16,6 @@ SearchResult result(std::pair<RawECCs, tsl::SearchCounters> r) {
     return {std::move(r.first), std::vector<std::uint64_t>(r.second.begin(), r.second.end())};
 }
 
-RawECCs raw_new(const tsl::Evaluator& evaluator) { return RawECCs(evaluator); }
 
 SearchResult raw_search(const tsl::Evaluator& evaluator, std::vector<tsl::Instr32> instrs, std::uint64_t max_size) {
     return result(RawECCs::search(evaluator, instrs, max_size));
@@ -46,7 +45,6 @@ std::optional<std::uint64_t> raw_compute_next_key(const RawECCs& map, const tsl:
     return key;
 }
 
-tsl::ECCs raw_simplify(const RawECCs& map) { return map.simplify(); }
 
 std::optional<tsl::ECC> raw_find_equivalents(const RawECCs& map, const tsl::Evaluator& evaluator,
                                              std::vector<tsl::Instr32> instrs) {
@@ -61,9 +59,6 @@ std::optional<tsl::ECC> raw_find_equivalents(const RawECCs& map, const tsl::Eval
     return tsl::ECC(std::move(out));
 }
 
-RawECCs raw_switch_evaluator(const RawECCs& map, const tsl::Evaluator& evaluator) {
-    return map.switch_evaluator(evaluator);
-}
 
 void raw_check_identity_subset(const RawECCs& map, const RawECCs& ecc1, const tsl::Evaluator& evaluator) {
     tsl::check_identity_subset(map, ecc1, evaluator);
@@ -74,52 +69,34 @@ void raw_check_identity_subset(const RawECCs& map, const RawECCs& ecc1, const ts
 PyTypeObject* PyClass<RawECCs>::type() {
     static PyTypeObject* tp = [] {
         static ClassBuilder<RawECCs> b(
-            "RawECCs(evaluator)\n--\n\nMutable ECC map keyed by evaluator hash.\n\n"
+            "Mutable ECC map keyed by evaluator hash.\n\n"
             "This is the direct output of the search algorithm before final simplification.");
-        b.constructor<&raw_new>({"evaluator"})
-            .static_method<&raw_search>(
-                "search",
-                "search(evaluator, instrs, max_size)\n--\n\n"
+        b.constructor<[](const tsl::Evaluator& evaluator) { return RawECCs(evaluator); }>({"evaluator"})
+            .static_method<&raw_search>("search",
                 "Optimized search using permutation-equivalent placements per circuit.",
                 {"evaluator", "instrs", "max_size"})
-            .static_method<&raw_search_naive>(
-                "search_naive",
-                "search_naive(evaluator, instrs, max_size)\n--\n\n"
+            .static_method<&raw_search_naive>("search_naive",
                 "Exhaustive baseline search without permutation-based multiplicity reduction.",
                 {"evaluator", "instrs", "max_size"})
-            .static_method<&raw_generate>(
-                "generate",
-                "generate(evaluator, gates, max_size)\n--\n\n"
-                "Generates ECCs from a gate set using the optimized search.\n\n"
+            .static_method<&raw_generate>("generate", "Generates ECCs from a gate set using the optimized search.\n\n"
                 "Adjoint gates are added automatically if missing.",
                 {"evaluator", "gates", "max_size"})
-            .static_method<&raw_generate_naive>(
-                "generate_naive",
-                "generate_naive(evaluator, gates, max_size)\n--\n\n"
+            .static_method<&raw_generate_naive>("generate_naive",
                 "Generates ECCs from a gate set using the naive search.",
                 {"evaluator", "gates", "max_size"})
-            .method<&raw_simplify>("simplify",
-                                   "simplify($self)\n--\n\nConverts raw buckets into sorted, normalized ECCs.")
-            .method<&raw_compute_next_key>(
-                "compute_next_key",
-                "compute_next_key($self, evaluator, current_key, instr)\n--\n\n"
+            .method<&RawECCs::simplify>("simplify", "Converts raw buckets into sorted, normalized ECCs.")
+            .method<&raw_compute_next_key>("compute_next_key",
                 "Computes the next reachable ECC hash after appending one instruction.\n\n"
                 "Returns `None` when the resulting state was not discovered in this map.",
                 {"evaluator", "current_key", "instr"})
-            .method<&raw_find_equivalents>(
-                "find_equivalents",
-                "find_equivalents($self, evaluator, instrs)\n--\n\n"
+            .method<&raw_find_equivalents>("find_equivalents",
                 "Python wrapper returning equivalent circuits for a candidate program.",
                 {"evaluator", "instrs"})
-            .method<&raw_switch_evaluator>(
-                "switch_evaluator",
-                "switch_evaluator($self, new_evaluator)\n--\n\n"
+            .method<&RawECCs::switch_evaluator>("switch_evaluator",
                 "Re-evaluates all stored circuits under a new evaluator.\n\n"
                 "Useful for cross-checking evaluator-independence of discovered classes.",
                 {"new_evaluator"})
-            .method<&raw_check_identity_subset>(
-                "check_identity_subset",
-                "check_identity_subset($self, ecc1, evaluator)\n--\n\n"
+            .method<&raw_check_identity_subset>("check_identity_subset",
                 "Checks that every identity in `self` is representable in `ecc1`.",
                 {"ecc1", "evaluator"});
         return b.build();

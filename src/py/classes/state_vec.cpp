@@ -11,7 +11,6 @@ using tsl::StateVec;
 StateVec sv_new(std::vector<double> re, std::vector<double> im) {
     return StateVec(std::vector<tsl::Qreal>(re.begin(), re.end()), std::vector<tsl::Qreal>(im.begin(), im.end()));
 }
-std::uint64_t sv_hash_value(const StateVec& s) { return s.hash_value(); }
 StateVec sv_random(std::uint32_t num_qubits) {
     auto rng = tsl::ChaCha12Rng::from_os_rng();
     return StateVec::from_random(rng, num_qubits);
@@ -20,14 +19,6 @@ StateVec sv_random_symmetric(std::uint32_t num_qubits) {
     auto rng = tsl::ChaCha12Rng::from_os_rng();
     return StateVec::from_random_symmetric(rng, num_qubits);
 }
-std::size_t sv_nqubits(const StateVec& s) { return s.nqubits(); }
-std::size_t sv_len(const StateVec& s) { return s.len(); }
-void sv_normalize(StateVec& s) { s.normalize(); }
-void sv_normalize_arg(StateVec& s) { s.normalize_arg(); }
-StateVec sv_clone(const StateVec& s) { return s.clone(); }
-bool sv_check(const StateVec& s) { return s.check(); }
-bool sv_eq(const StateVec& a, const StateVec& b) { return a == b; }
-std::string sv_str(const StateVec& s) { return s.to_string(); }
 
 // Item access.  Reading past the end raises IndexError, so iteration and
 // membership tests end normally.
@@ -76,7 +67,6 @@ PyObject* sv_imul(PyObject* self, PyObject* other) {
 }
 
 constexpr const char* kNormalizeDoc =
-    "normalize($self)\n--\n\n"
     "Normalizes the state vector in place.\n\nNormalization ensures two conditions:\n1. Amplitude "
     "Normalization: The sum of the squares of the absolute values of\n   the complex amplitudes is 1 (i.e., "
     "`sum(|psi_i|^2) = 1`).\n2. Phase Normalization: The first non-zero element of the state vector\n   is made "
@@ -89,24 +79,22 @@ constexpr const char* kNormalizeDoc =
 PyTypeObject* PyClass<StateVec>::type() {
     static PyTypeObject* tp = [] {
         static ClassBuilder<StateVec> b(
-            "StateVec(re, im)\n--\n\nComplex state vector used for randomized circuit evaluation.");
+            "Complex state vector used for randomized circuit evaluation.");
         b.constructor<&sv_new>({"re", "im"})
-            .method<&sv_hash_value>("hash_value", "hash_value($self)\n--\n\nHashes the current normalized state.")
-            .static_method<&sv_random>("random", "random(num_qubits)\n--\n\nCreates a random normalized state.",
-                                       {"num_qubits"})
-            .static_method<&sv_random_symmetric>(
-                "random_symmetric",
-                "random_symmetric(num_qubits)\n--\n\nCreates a random state tailored for symmetry-aware evaluator use.",
+            .method<&StateVec::hash_value>("hash_value", "Hashes the current normalized state.")
+            .static_method<&sv_random>("random", "Creates a random normalized state.", {"num_qubits"})
+            .static_method<&sv_random_symmetric>("random_symmetric",
+                "Creates a random state tailored for symmetry-aware evaluator use.",
                 {"num_qubits"})
-            .method<&sv_nqubits>("nqubits", "nqubits($self)\n--\n\nReturns qubit count.")
-            .method<&sv_len>("len", "len($self)\n--\n\nReturns vector length (`2^nqubits`).")
-            .method<&sv_normalize>("normalize", kNormalizeDoc)
-            .method<&sv_normalize_arg>(
-                "normalize_arg", "normalize_arg($self)\n--\n\nCanonicalizes global phase for stable equality/hash comparison.")
-            .method<&sv_clone>("clone", "clone($self)\n--\n\nReturns a deep copy.")
-            .method<&sv_check>("check", "check($self)\n--\n\nChecks unit-norm invariant.")
-            .eq<&sv_eq>()
-            .str<&sv_str>()
+            .method<&StateVec::nqubits>("nqubits", "Returns qubit count.")
+            .method<&StateVec::len>("len", "Returns vector length (`2^nqubits`).")
+            .method<&StateVec::normalize>("normalize", kNormalizeDoc)
+            .method<&StateVec::normalize_arg>(
+                "normalize_arg", "Canonicalizes global phase for stable equality/hash comparison.")
+            .method<&StateVec::clone>("clone", "Returns a deep copy.")
+            .method<&StateVec::check>("check", "Checks unit-norm invariant.")
+            .eq()
+            .str<&StateVec::to_string>()
             .slot(Py_mp_subscript, reinterpret_cast<void*>(&sv_getitem))
             .slot(Py_mp_ass_subscript, reinterpret_cast<void*>(&sv_setitem))
             .slot(Py_sq_item, reinterpret_cast<void*>(&sv_sq_item))
