@@ -171,6 +171,7 @@ class Case:
     error: Optional[tuple] = None
     child: tuple = ()  # command prefix to save from a child process
     reader: Optional[subprocess.Popen] = None  # a process reading a FIFO; it must receive the data
+    cleanup: Optional[Callable[[], None]] = None
 
 
 def missing(d, w):
@@ -229,6 +230,21 @@ def full_device(d, w):
     return Case(d / "full", {"full": ("chr", oct(0o620), ME, 1, 7)}, error=WRITE_FAILED[w.kind](NO_SPACE))
 
 
+def bind_mounted_file(d, w):
+    need_root()
+    make(d / "src", mode=0o640)
+    make(d / "f", b"under")
+    mounted = subprocess.run(["mount", "--bind", str(d / "src"), str(d / "f")], capture_output=True, text=True)
+    if mounted.returncode != 0:
+        pytest.skip("cannot bind-mount a file: " + mounted.stderr.strip())
+
+    def unmount():
+        subprocess.run(["umount", str(d / "f")], check=True)
+        assert (d / "f").read_bytes() == b"under"
+
+    return Case(d / "f", {"f": file(w.data, 0o640), "src": file(w.data, 0o640)}, cleanup=unmount)
+
+
 def directory(d, w):
     (d / "sub").mkdir()
     return Case(d / "sub", {"sub": ("dir", oct(0o750), ME, [])}, error=IS_DIR)
@@ -252,7 +268,7 @@ def read_only_file(d, w):
 
 
 ROWS = [missing, private_file, other_owner, hard_linked, symlink, symlink_chain_to_subdir, dangling_symlink,
-        fifo_with_reader, null_device, full_device, directory, missing_directory, file_in_read_only_directory,
+        fifo_with_reader, null_device, full_device, bind_mounted_file, directory, missing_directory, file_in_read_only_directory,
         read_only_file]
 
 
@@ -262,22 +278,26 @@ def test_save_to_each_kind_of_target(writer, row, tmp_path, umask):
     d.mkdir()
     case = row(d, writer)
     try:
-        got = writer.outcome(case.path, case.child)
-    finally:
-        os.chmod(d, 0o755)
-        received = None
+        try:
+            got = writer.outcome(case.path, case.child)
+        finally:
+            os.chmod(d, 0o755)
+            received = None
+            if case.reader:
+                try:
+                    received = case.reader.communicate(timeout=10)[0]
+                finally:
+                    case.reader.kill()
+        assert got == case.error
+        assert listing(d) == case.expect
         if case.reader:
-            try:
-                received = case.reader.communicate(timeout=10)[0]
-            finally:
-                case.reader.kill()
-    assert got == case.error
-    assert listing(d) == case.expect
-    if case.reader:
-        assert received == writer.data
-    if row is symlink_chain_to_subdir:
-        assert describe(d / "sub" / "real") == file(writer.data, 0o640)
-        assert describe(d / "sub" / "hop") == ("link", "../sub/real")
+            assert received == writer.data
+        if row is symlink_chain_to_subdir:
+            assert describe(d / "sub" / "real") == file(writer.data, 0o640)
+            assert describe(d / "sub" / "hop") == ("link", "../sub/real")
+    finally:
+        if case.cleanup:
+            case.cleanup()
 
 
 # ---------------------------------------------------------------------------

@@ -98,6 +98,16 @@ bool follow_links(const std::string& path, int& dir, std::string& name, struct s
     return st.st_mode != 0 && kernel.st_dev == st.st_dev && kernel.st_ino == st.st_ino;
 }
 
+// Whether `name` in `dir` is mounted over (a file bind-mounted in place),
+// which a rename cannot replace.
+bool mount_point(int dir, const std::string& name, const struct stat& st) {
+    struct stat ds;
+    if (::fstat(dir, &ds) != 0 || ds.st_dev != st.st_dev) return true;
+    struct statx sx;
+    return ::statx(dir, name.c_str(), AT_SYMLINK_NOFOLLOW, 0, &sx) == 0 &&
+           (sx.stx_attributes_mask & sx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+}
+
 }  // namespace
 
 AtomicWriteFile::AtomicWriteFile(const std::string& path) {
@@ -133,7 +143,8 @@ void AtomicWriteFile::open_target(const std::string& path) {
     // only name shows the new content, and one the caller may write.  All
     // else goes through `open`, which also reports why a file cannot be
     // written.
-    const bool replace = S_ISREG(st.st_mode) && st.st_nlink == 1 && ::faccessat(dir_, name_.c_str(), W_OK, AT_EACCESS) == 0;
+    const bool replace = S_ISREG(st.st_mode) && st.st_nlink == 1 && !mount_point(dir_, name_, st) &&
+                         ::faccessat(dir_, name_.c_str(), W_OK, AT_EACCESS) == 0;
     if (replace && create_temp(0600)) {
         if (take_attributes(st)) return;
         drop_temp();
@@ -153,7 +164,9 @@ bool AtomicWriteFile::create_temp(mode_t mode) {
         }
         r ^= static_cast<std::uint64_t>(attempt) * 0x9E3779B97F4A7C15u ^ reinterpret_cast<std::uintptr_t>(this);
         // A long target name leaves the temporary name short enough.
-        std::string name = "." + (name_.size() > 200 ? std::string() : name_) + ".tmp-";
+        std::string name(".");
+        if (name_.size() <= 200) name += name_;
+        name += ".tmp-";
         for (int k = 0; k < 8; ++k, r /= 62) name += kChars[r % 62];
         fd_ = open_at(dir_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
         if (fd_ >= 0) {

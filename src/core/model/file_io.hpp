@@ -43,8 +43,8 @@ private:
 //    give it), and `commit` renames it over the target;
 //  - in place, as `open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666)` would:
 //    anything that is not a regular file (a FIFO, a device), a file with more
-//    hard links, a file not writable, and a file whose owner, mode or
-//    directory does not allow the temporary file.
+//    hard links, a file mounted over another, a file not writable, and a file
+//    whose owner, mode or directory does not allow the temporary file.
 // Directory entries are reached through a descriptor of the directory, so a
 // directory renamed or removed during the save leaves no temporary file
 // behind.  Destroying an uncommitted save removes the temporary file and
@@ -60,8 +60,6 @@ public:
     bool write_all(const void* data, std::size_t n);
     int last_errno() const { return errno_; }
     bool wrote_zero() const { return wrote_zero_; }
-    // True when the target is written directly rather than replaced.
-    bool in_place() const { return temp_.empty(); }
     // Closes the file; false when the system reports a failure (errno kept in
     // last_errno()), which callers treat as a failed write.
     bool close();
