@@ -11,7 +11,6 @@ import stat
 import subprocess
 import sys
 import textwrap
-import time
 from dataclasses import dataclass
 from typing import Callable, Optional
 
