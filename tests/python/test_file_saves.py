@@ -30,10 +30,6 @@ DROP_DAC = ["setpriv", "--bounding-set=-dac_override,-dac_read_search",
 IS_DIR = ("OSError", "Failed to create file: Is a directory (os error 21)")
 NO_DIR = ("OSError", "Failed to create file: No such file or directory (os error 2)")
 DENIED = ("OSError", "Failed to create file: Permission denied (os error 13)")
-WRITE_FAILED = {  # the write failure of each format, for a system error text
-    "postcard": lambda text: ("ValueError", "Failed to write postcard data: The serialize buffer is full"),
-    "json": lambda text: ("ValueError", "Failed to write JSON: " + text),
-}
 NO_SPACE = "No space left on device (os error 28)"
 
 
@@ -74,6 +70,13 @@ class Writer:
         except Exception as e:  # noqa: BLE001
             return (type(e).__name__, *e.args)
         return None
+
+
+def write_failed(w, text):
+    """A failed write: postcard files report the encoder's text, the JSON file the system's `text`."""
+    if w.kind == "postcard":
+        return ("ValueError", "Failed to write postcard data: The serialize buffer is full")
+    return ("ValueError", "Failed to write JSON: " + text)
 
 
 @pytest.fixture(scope="module", params=["ECCs.dump_postcard", "ECCs.dump_quartz", "IdentityProver.dump_postcard"])
@@ -226,7 +229,7 @@ def null_device(d, w):
 
 def full_device(d, w):
     make_node(d / "full", 7, 0o620)
-    return Case(d / "full", {"full": ("chr", oct(0o620), ME, 1, 7)}, error=WRITE_FAILED[w.kind](NO_SPACE))
+    return Case(d / "full", {"full": ("chr", oct(0o620), ME, 1, 7)}, error=write_failed(w, NO_SPACE))
 
 
 def bind_mounted_file(d, w):
@@ -320,8 +323,8 @@ def test_full_file_system_keeps_the_old_file(writer, tmp_path):
             except OSError:
                 pass
         before = listing(mnt)
-        assert writer.outcome(mnt / "f") == WRITE_FAILED[writer.kind](NO_SPACE)
-        assert writer.outcome(mnt / "new") == WRITE_FAILED[writer.kind](NO_SPACE)
+        assert writer.outcome(mnt / "f") == write_failed(writer, NO_SPACE)
+        assert writer.outcome(mnt / "new") == write_failed(writer, NO_SPACE)
         assert listing(mnt) == before
     finally:
         subprocess.run(["umount", str(mnt)], check=True)
@@ -343,7 +346,7 @@ def test_file_size_limit_keeps_the_old_file(writer, tmp_path):
                 print((type(e).__name__, *e.args))
     """
     out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, check=True)
-    expect = repr(WRITE_FAILED[writer.kind]("File too large (os error 27)"))
+    expect = repr(write_failed(writer, "File too large (os error 27)"))
     assert out.stdout.splitlines() == [expect, expect]
     assert listing(tmp_path) == before
 
