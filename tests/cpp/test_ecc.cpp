@@ -356,6 +356,7 @@ TEST_CASE(postcard_round_trip_keeps_raw_values) {
     // New files get mode 0o666 less the umask, as an ordinary create gives.
     const mode_t old_mask = umask(027);
     const std::string q = path("mode.json");
+    unlink(p.c_str());
     save_eccs_postcard(odd, p);
     dump_quartz(ECCs({}, 1), q);
     umask(old_mask);

@@ -1,10 +1,12 @@
 // Files opened for one call: buffered reads from a file descriptor, and
-// saves that replace the target only once everything was written.
+// saves that replace a regular file only once everything was written.
 #pragma once
 
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 namespace tsl {
 
@@ -32,9 +34,22 @@ private:
     int fd_ = -1;
 };
 
-// Writes into a temporary file beside the target; `commit` renames it over
-// the target.  Destroying an uncommitted file removes the temporary file and
-// leaves the target as it was.
+// A file being saved.  The path is followed as `open` follows it (symbolic
+// links included, a dangling link names the file to create), and the file it
+// names is then written in one of two ways:
+//  - atomically: a missing file, or a regular file with one link, is written
+//    as a temporary file in its directory, given the existing file's owner and
+//    permission bits (a new file gets 0o666 under the umask, as `open` would
+//    give it), and `commit` renames it over the target;
+//  - in place, as `open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666)` would:
+//    anything that is not a regular file (a FIFO, a device), a file with more
+//    hard links, a file mounted over another, a file not writable, and a file
+//    whose owner, mode or directory does not allow the temporary file.
+// Directory entries are reached through a descriptor of the directory, so a
+// directory renamed or removed during the save leaves no temporary file
+// behind.  Destroying an uncommitted save removes the temporary file and
+// leaves the target as it was (a file written in place keeps what was
+// written).
 class AtomicWriteFile {
 public:
     explicit AtomicWriteFile(const std::string& path);  // throws OsError
@@ -45,15 +60,30 @@ public:
     bool write_all(const void* data, std::size_t n);
     int last_errno() const { return errno_; }
     bool wrote_zero() const { return wrote_zero_; }
-    // Closes the temporary file; false when the system reports a failure
-    // (errno kept in last_errno()), which callers treat as a failed write.
+    // Closes the file; false when the system reports a failure (errno kept in
+    // last_errno()), which callers treat as a failed write.
     bool close();
-    // Renames the closed file over the target; throws OsError.
+    // Renames the closed temporary file over the target (nothing to do for a
+    // file written in place); throws OsError.
     void commit();
 
 private:
-    std::string target_;
-    std::string temp_;
+    void open_target(const std::string& path);
+    // Creates the temporary file beside `name_` in `dir_`; false when the
+    // directory refuses it (permission, read-only file system).
+    bool create_temp(mode_t mode);
+    // Gives the temporary file the owner and permission bits of `target`;
+    // false when they cannot be set.
+    bool take_attributes(const struct stat& target);
+    void open_in_place(int at, const char* name);
+    // Closes and removes the temporary file.
+    void drop_temp();
+    // Closes everything, removing an uncommitted temporary file.
+    void release();
+
+    int dir_ = -1;       // the target's directory; -1 when opened by its path
+    std::string name_;   // the target's name in dir_
+    std::string temp_;   // the temporary file's name in dir_; empty in place
     int fd_ = -1;
     int errno_ = 0;
     bool wrote_zero_ = false;

@@ -1,4 +1,4 @@
-// Whole postcard files: a save through an atomic temporary file, a load
+// Whole postcard files: a save through AtomicWriteFile, a load
 // through a buffered reader, with the error texts every file format reports.
 #pragma once
 
@@ -22,9 +22,9 @@ public:
     Kind kind;
 };
 
-// Runs encode(PostcardWriter&) into a temporary file beside `path` and
-// renames it over `path` once everything, the final flush and the close
-// included, succeeded.  Throws FileError: Os "Failed to create file: {}",
+// Runs encode(PostcardWriter&) into the file `path` names, through
+// AtomicWriteFile: a regular file is replaced only once everything, the
+// final flush and the close included, succeeded.  Throws FileError: Os "Failed to create file: {}",
 // Data "Failed to write postcard data: {}".
 template <class Encode>
 void save_postcard_file(const std::string& path, Encode&& encode) {
