@@ -1,9 +1,10 @@
 // Python class Circ: a circuit with a trailing qubit permutation.  Objects
 // never change after creation; every method returns new objects.
 //
-// Indexing takes any integer (modulo the instruction count), so the class
-// deliberately provides no sequence protocol: iteration and `in` are refused
-// with TypeError instead of running forever.
+// Indexing takes any integer (modulo the instruction count), so the
+// interpreter's fallback iteration through it would never end: the class has
+// an iterator of its own that yields each instruction once, and `in` goes
+// through that iterator.
 #include "binding/class_builder.hpp"
 #include "classes/circ_forms.hpp"
 #include "classes/model_forms.hpp"
@@ -40,6 +41,7 @@ std::vector<tsl::Instr32> circ_instrs_with_swaps(const Circ& c) { return c.instr
 std::string circ_str(const Circ& c) { return c.to_string(); }
 std::string circ_repr(const Circ& c) { return c.debug_string(); }
 std::uint64_t circ_hash(const Circ& c) { return c.hash_value(); }
+const std::vector<tsl::Instr32>& circ_instr_list(const Circ& c) { return c.instrs; }
 
 Py_ssize_t circ_mp_len(PyObject* self) {
     return guarded<Py_ssize_t>(-1, [&] { return static_cast<Py_ssize_t>(Shared<Circ>(self).get().len()); });
@@ -101,7 +103,8 @@ PyTypeObject* PyClass<Circ>::type() {
             .slot(Py_tp_richcompare, reinterpret_cast<void*>(&ordered_richcompare<Circ>))
             .slot(Py_nb_add, reinterpret_cast<void*>(&circ_add))
             .slot(Py_mp_length, reinterpret_cast<void*>(&circ_mp_len))
-            .slot(Py_mp_subscript, reinterpret_cast<void*>(&circ_getitem));
+            .slot(Py_mp_subscript, reinterpret_cast<void*>(&circ_getitem))
+            .slot(Py_tp_iter, reinterpret_cast<void*>(&instrs_iter<Circ, &circ_instr_list>));
         return b.build();
     }();
     return tp;
