@@ -29,13 +29,12 @@ void report_discarded(const std::exception_ptr& e) {
     }
 }
 
-// A worker names itself as it starts, before it can run any task, so a
-// panic raised on it reports the worker and not the thread that started
-// the pool.  The kernel keeps at most 15 characters.
-void name_this_worker(std::size_t id) {
-    const std::string name = ("tsl-worker-" + std::to_string(id)).substr(0, 15);
-    pthread_setname_np(pthread_self(), name.c_str());
-}
+// The operating system's name of worker `id` (the kernel keeps at most 15
+// characters).  The pool names each worker as soon as it exists, and the
+// worker names itself again as it starts: either way it carries its name
+// before it runs a task, so a panic raised on it reports the worker and not
+// the thread that started the pool.
+std::string worker_name(std::size_t id) { return ("tsl-worker-" + std::to_string(id)).substr(0, 15); }
 
 }  // namespace
 
@@ -81,6 +80,7 @@ WorkerPool::WorkerPool(std::size_t nthreads) : pid_(static_cast<int>(::getpid())
         } catch (const std::system_error&) {
             break;  // keep the workers that started
         }
+        pthread_setname_np(workers_.back().native_handle(), worker_name(i).c_str());
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
@@ -135,7 +135,7 @@ void WorkerPool::run(std::size_t n, IndexTask task) {
 
 void WorkerPool::worker_main(std::size_t id) {
     t_on_worker = true;
-    name_this_worker(id);
+    pthread_setname_np(pthread_self(), worker_name(id).c_str());
     std::uint64_t seen = 0;
     std::unique_lock<std::mutex> lk(m_);
     for (;;) {
