@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <set>
+#include <source_location>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -30,6 +31,28 @@ std::string thrown_text(F&& f) {
 }
 
 }  // namespace
+
+TEST_CASE(panic_on_a_worker_names_the_worker) {
+    WorkerPool pool(2);
+    std::atomic<std::uint_least32_t> line{0};
+    std::atomic<bool> ran_on_caller{false};
+    const std::string caller = current_thread_name();
+    try {
+        pool.parallel_for(8, [&](std::size_t i) {
+            if (current_thread_name() == caller) ran_on_caller = true;
+            if (i == 3) {
+                line = std::source_location::current().line(); panic("worker " + std::to_string(i));
+            }
+        });
+        CHECK(!"the panic reached the caller");
+    } catch (const Panic& p) {
+        CHECK_EQ(p.message(), std::string("worker 3"));
+        CHECK(p.thread_name() == "tsl-worker-0" || p.thread_name() == "tsl-worker-1");
+        CHECK_EQ(p.report(), "thread '" + p.thread_name() + "' panicked at tests/cpp/test_worker_pool.cpp:" +
+                                 std::to_string(line.load()) + ":\nworker 3\n");
+    }
+    CHECK(!ran_on_caller);
+}
 
 TEST_CASE(pool_size_from_environment) {
     struct Case {

@@ -1,3 +1,5 @@
+import gc
+
 import pytest
 
 import tessellan as ts
@@ -63,11 +65,40 @@ def test_indexing(raises_panic):
         c[2**63]
     with raises_panic("attempt to calculate the remainder with a divisor of zero"):
         ts.Circ([])[0]
-    # Every integer is an index, so iteration is refused rather than endless.
-    with pytest.raises(TypeError):
-        iter(c)
-    with pytest.raises(TypeError):
-        c[0] in c
+
+
+def as_circ(*instrs):
+    return ts.Circ(list(instrs))
+
+
+def as_identity(*instrs):
+    return ts.IdentityCirc(ts.Circ(list(instrs)))
+
+
+@pytest.mark.parametrize("make", [as_circ, as_identity])
+def test_iteration_yields_each_instruction_once_in_order(make):
+    # Every integer is an index, so iteration must not rest on indexing.
+    c = make(I(h, 0), I(cx, 0, 1), I(cx, 0, 1), I(h, 0))
+    by_index = [key(c[k]) for k in range(len(c))]
+    items = list(c)
+    assert [key(i) for i in items] == by_index and all(type(i) is ts.Instr for i in items)
+    assert [key(i) for i in c] == by_index  # a fresh iterator each time
+    first, *rest = c
+    assert key(first) == by_index[0] and len(rest) == 3
+    it = iter(c)
+    assert iter(it) is it and key(next(it)) == by_index[0]
+    other = iter(c)
+    assert [key(i) for i in it] == by_index[1:] and [key(i) for i in other] == by_index
+    assert list(it) == [] and next(it, None) is None  # stays exhausted
+    # Membership ends after one pass (instructions compare by identity).
+    assert (c[0] in c) is False and (1 in c) is False
+    assert list(make()) == [] and (I(h, 0) in make()) is False
+
+
+def test_iterator_keeps_its_circuit_alive():
+    it = iter(ts.Circ([I(h, 0), I(x, 1)]))
+    gc.collect()
+    assert [key(i) for i in it] == [("h", b"\x00"), ("x", b"\x01")]
 
 
 def test_algebra(raises_panic):

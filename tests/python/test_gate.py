@@ -151,12 +151,20 @@ def test_one_by_one_gate_has_no_qubits():
 
 
 @pytest.mark.parametrize("bad", [[[1, 0], [0, 1]], np.eye(2), np.eye(2, dtype=np.complex64),
-                                 np.ones(2, dtype=complex), np.ones((2, 2, 2), dtype=complex)])
+                                 np.ones(2, dtype=complex), np.ones((2, 2, 2), dtype=complex),
+                                 # One tuple item: asarray makes it three-dimensional.
+                                 ([[1, 0], [0, 1j]],)])
 def test_matrix_conversion_refusals(bad):
     with pytest.raises(TypeError) as e:
         ts.Gate("bad", [], bad)
     assert str(e.value).startswith("argument 'matrix': '") and str(e.value).endswith(
         "' object cannot be converted to 'PyArray<T, D>'")
+
+
+@pytest.mark.parametrize("rows", [((1, 0), (0, 1j)), ([1, 0], [0, 1j]), ((1, 0), [0, 1j]), [(1, 0), (0, 1j)]])
+def test_tuple_matrix_is_one_argument_to_asarray(rows):
+    # A tuple is the matrix itself, never spread into asarray's parameters.
+    assert ts.Gate("tup", [], rows) == g("s")
 
 
 def test_matrix_conversion_from_asarray_error_is_prefixed():

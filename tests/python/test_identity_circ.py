@@ -1,6 +1,7 @@
 import collections.abc
 import gc
 
+import numpy as np
 import pytest
 
 import tessellan as ts
@@ -32,8 +33,7 @@ def test_basics(raises_panic):
     assert ts.IdentityCirc.__doc__ == "Canonical identity circuit (a circuit proven equivalent to identity)."
     with pytest.raises(TypeError, match="argument 'circuit'"):
         ts.IdentityCirc(1)
-    with pytest.raises(TypeError):
-        iter(i)
+    assert [str(instr) for instr in i] == ["h(0)", "h(0)"]
 
 
 def test_refuses_non_identity(PanicException):
@@ -57,11 +57,15 @@ def test_attribute_dict():
     assert i.note == 1 and i.__dict__ == {"note": 1}
     j = ts.IdentityCirc(HH)
     assert i == j and hash(i) == hash(j) and str(i) == str(j)
-    # A cycle through the dictionary is reclaimed by the collector.
+    # A cycle through the dictionary is reclaimed by the collector, also one
+    # through an iterator of the identity.
     assert gc.is_tracked(i)
     i.me = i
     del i
     assert gc.collect() >= 2
+    j.it = iter(j)
+    del j
+    assert gc.collect() >= 3
     with pytest.raises(TypeError):
         type("Sub", (ts.IdentityCirc,), {})
     with pytest.raises(AttributeError):
@@ -155,6 +159,29 @@ def test_dictionary_errors(obj, exc, text):
         ts.IdentityCirc.from_python(obj)
     if text is not None:
         assert type(info.value) is exc and info.value.args == (text,)
+
+
+def reflection(theta):
+    c, s = np.cos(theta), np.sin(theta)
+    return np.array([[c, s], [s, -c]], dtype=complex)  # its own inverse
+
+
+def test_dictionary_form_refuses_a_name_that_reads_back_as_another_gate():
+    # A gate of the user's named h: its display name would read back as the
+    # built-in h, so the form is refused instead of changing the circuit.
+    own_h = ts.Gate("h", [], reflection(0.3173))
+    assert own_h != h and str(own_h) == "h"
+    shadowed = ts.IdentityCirc(ts.Circ([I(h, 0), I(h, 0), I(own_h, 0), I(own_h, 0)]))
+    with pytest.raises(ValueError) as info:
+        shadowed.pythonize()
+    assert type(info.value) is ValueError
+    assert info.value.args == ("gate display name h is shared with another gate",)
+    # A gate whose name is its own round-trips.
+    mine = ts.Gate("refl_round_trip", [], reflection(0.4219))
+    own = ts.IdentityCirc(ts.Circ([I(mine, 1), I(mine, 1)]))
+    d = own.pythonize()
+    assert d["instrs"] == [("refl_round_trip", (1, 255))] * 2
+    assert ts.IdentityCirc.from_python(d) == own
 
 
 def test_dictionary_unknown_gate(raises_panic):

@@ -1,9 +1,14 @@
 """Module creation, binding rules and panics, shown through the classes that exist."""
 
+import ctypes
 import importlib
+import os
+import pathlib
+import re
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
@@ -117,3 +122,75 @@ def test_panic_report_goes_to_stderr(capfd, PanicException):
     with pytest.raises(PanicException):
         ts.Gate("g", [], np.zeros((3, 3), dtype=complex))
     assert "Matrix must have a number of rows that is a power of two" in capfd.readouterr().err
+
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+# thread '{name}' panicked at {file}:{line}:\n{message}\n
+REPORT = re.compile(r"thread '([^'\n]*)' panicked at ((?:src|tests)/[^:\n]+):(\d+):\n([^\n]*)\n")
+
+
+def os_thread_name():
+    with open(f"/proc/self/task/{threading.get_native_id()}/comm") as f:
+        return f.read().rstrip("\n")
+
+
+def source_line(path, line):
+    return (REPO / path).read_text().splitlines()[int(line) - 1]
+
+
+def test_panic_report_names_thread_and_raising_line(capfd, PanicException):
+    text = "Matrix must have a number of rows that is a power of two"
+    with pytest.raises(PanicException) as e:
+        ts.Gate("g", [], np.zeros((3, 3), dtype=complex))
+    assert e.value.args == (text,)  # the exception carries the message alone
+    [(thread, path, line, message)] = REPORT.findall(capfd.readouterr().err)
+    assert thread == os_thread_name() and message == text
+    assert path == "src/core/model/gate.cpp" and "panic(" in source_line(path, line)
+
+
+def test_panic_report_names_a_python_thread_by_its_os_name(capfd, PanicException):
+    outcome = {}
+
+    def body():
+        # PR_SET_NAME: the name the operating system shows for this thread.
+        ctypes.CDLL(None, use_errno=True).prctl(15, b"tsl-py-thread", 0, 0, 0)
+        try:
+            ts.Gate("g", [], np.zeros((2, 4), dtype=complex))
+        except PanicException as exc:
+            outcome["args"] = exc.args
+
+    worker = threading.Thread(target=body)
+    worker.start()
+    worker.join()
+    assert outcome["args"] == ("Matrix must be squared",)
+    [(thread, path, line, message)] = REPORT.findall(capfd.readouterr().err)
+    assert (thread, message) == ("tsl-py-thread", "Matrix must be squared")
+    assert "Matrix must be squared" in source_line(path, line)
+
+
+def test_panic_on_a_pool_worker_reports_the_worker():
+    # Run with two workers: every class is checked on a worker, and the panic
+    # carried back to the caller still reports the worker that raised it.
+    child = textwrap.dedent(
+        """
+        import tessellan as ts
+        e = ts.Evaluator(2)
+        gen = lambda names, k: ts.RawECCs.generate(e, [ts.Gate.from_name(n) for n in names], k)[0]
+        small, large = gen(["h"], 2), gen(["h", "cx"], 1)
+        try:
+            large.check_identity_subset(small, e)
+        except BaseException as exc:
+            print(type(exc).__name__, exc)
+        """
+    )
+    env = {k: v for k, v in os.environ.items() if k != "RAYON_RS_NUM_CPUS"}
+    env["RAYON_NUM_THREADS"] = "2"
+    run = subprocess.run([sys.executable, "-c", child], env=env, capture_output=True, text=True, timeout=120,
+                         check=True)
+    missing = "assertion failed: ecc1.contains_key(&bv.hash_value())"
+    assert run.stdout.strip().splitlines()[-1] == "PanicException " + missing
+    reports = REPORT.findall(run.stderr)
+    assert reports
+    for thread, path, line, message in reports:
+        assert re.fullmatch(r"tsl-worker-[01]", thread) and message == missing
+        assert path == "src/core/search/equivalence_check.cpp" and "panic(" in source_line(path, line)

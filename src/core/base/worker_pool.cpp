@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <system_error>
@@ -25,11 +24,17 @@ void report_discarded(const std::exception_ptr& e) {
     try {
         std::rethrow_exception(e);
     } catch (const Panic& p) {
-        std::fprintf(stderr, "thread '<unnamed>' panicked:\n%s\n", p.message().c_str());
-        std::fflush(stderr);
+        report_panic(p);
     } catch (...) {
     }
 }
+
+// The operating system's name of worker `id` (the kernel keeps at most 15
+// characters).  The pool names each worker as soon as it exists, and the
+// worker names itself again as it starts: either way it carries its name
+// before it runs a task, so a panic raised on it reports the worker and not
+// the thread that started the pool.
+std::string worker_name(std::size_t id) { return ("tsl-worker-" + std::to_string(id)).substr(0, 15); }
 
 }  // namespace
 
@@ -75,8 +80,7 @@ WorkerPool::WorkerPool(std::size_t nthreads) : pid_(static_cast<int>(::getpid())
         } catch (const std::system_error&) {
             break;  // keep the workers that started
         }
-        const std::string name = "tsl-worker-" + std::to_string(i);
-        pthread_setname_np(workers_.back().native_handle(), name.substr(0, 15).c_str());
+        pthread_setname_np(workers_.back().native_handle(), worker_name(i).c_str());
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
@@ -131,6 +135,7 @@ void WorkerPool::run(std::size_t n, IndexTask task) {
 
 void WorkerPool::worker_main(std::size_t id) {
     t_on_worker = true;
+    pthread_setname_np(pthread_self(), worker_name(id).c_str());
     std::uint64_t seen = 0;
     std::unique_lock<std::mutex> lk(m_);
     for (;;) {

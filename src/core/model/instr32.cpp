@@ -6,8 +6,8 @@
 namespace tsl {
 
 namespace instr_detail {
-void panic_qargs_index() { panic("Index out of bounds"); }
-void panic_not_unique() { panic("Qubit arguments must be unique"); }
+void panic_qargs_index(std::source_location where) { panic("Index out of bounds", where); }
+void panic_not_unique(std::source_location where) { panic("Qubit arguments must be unique", where); }
 }  // namespace instr_detail
 
 QArgs16 QArgs16::from_bytes(std::span<const std::uint8_t> bytes) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <source_location>
 #include <span>
 #include <string>
 
@@ -24,8 +25,10 @@ namespace tsl {
 inline constexpr std::uint8_t NO_QUBIT = 255;
 
 namespace instr_detail {
-[[noreturn]] void panic_qargs_index();   // "Index out of bounds"
-[[noreturn]] void panic_not_unique();    // "Qubit arguments must be unique"
+// "Index out of bounds"
+[[noreturn]] void panic_qargs_index(std::source_location where = std::source_location::current());
+// "Qubit arguments must be unique"
+[[noreturn]] void panic_not_unique(std::source_location where = std::source_location::current());
 }  // namespace instr_detail
 
 class QArgs16 {

@@ -9,11 +9,11 @@
 namespace tsl {
 
 namespace permut_detail {
-void panic_idx() { panic("assertion failed: idx < 8"); }
-void panic_len_mismatch() { panic("assertion failed: self.len() == other.len()"); }
-void panic_too_long() { panic("Permutation length must be less than or equal to 8"); }
-void panic_value_range() { panic("Permutation values must be less than 8"); }
-void panic_value_unique() { panic("Permutation values must be unique"); }
+void panic_idx(std::source_location where) { panic("assertion failed: idx < 8", where); }
+void panic_len_mismatch(std::source_location where) { panic("assertion failed: self.len() == other.len()", where); }
+void panic_too_long(std::source_location where) { panic("Permutation length must be less than or equal to 8", where); }
+void panic_value_range(std::source_location where) { panic("Permutation values must be less than 8", where); }
+void panic_value_unique(std::source_location where) { panic("Permutation values must be unique", where); }
 }  // namespace permut_detail
 
 namespace {

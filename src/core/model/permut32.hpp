@@ -23,6 +23,7 @@
 #include <iterator>
 #include <optional>
 #include <ranges>
+#include <source_location>
 #include <span>
 #include <string>
 #include <utility>
@@ -34,11 +35,16 @@ namespace tsl {
 class SwapSequence;  // swap_network.hpp
 
 namespace permut_detail {
-[[noreturn]] void panic_idx();           // "assertion failed: idx < 8"
-[[noreturn]] void panic_len_mismatch();  // "assertion failed: self.len() == other.len()"
-[[noreturn]] void panic_too_long();      // "Permutation length must be less than or equal to 8"
-[[noreturn]] void panic_value_range();   // "Permutation values must be less than 8"
-[[noreturn]] void panic_value_unique();  // "Permutation values must be unique"
+// "assertion failed: idx < 8"
+[[noreturn]] void panic_idx(std::source_location where = std::source_location::current());
+// "assertion failed: self.len() == other.len()"
+[[noreturn]] void panic_len_mismatch(std::source_location where = std::source_location::current());
+// "Permutation length must be less than or equal to 8"
+[[noreturn]] void panic_too_long(std::source_location where = std::source_location::current());
+// "Permutation values must be less than 8"
+[[noreturn]] void panic_value_range(std::source_location where = std::source_location::current());
+// "Permutation values must be unique"
+[[noreturn]] void panic_value_unique(std::source_location where = std::source_location::current());
 
 // Entries 0..7 of the identity of length 8.
 inline constexpr std::uint32_t kIdentityEntries = 0x00FAC688u;

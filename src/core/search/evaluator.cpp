@@ -11,7 +11,13 @@ namespace tsl {
 
 namespace {
 
+static_assert(Evaluator::kMaxQubits == 5, "the limit's panic text names 5 qubits");
 [[noreturn]] void panic_too_many_qubits() { panic("Evaluator supports at most 5 qubits"); }
+
+// The fixed buffers below hold amplitude indices in bytes and the tie mask of
+// neighbouring qubits in one byte.
+static_assert(Evaluator::kMaxStateLen <= 256, "amplitude indices must fit a byte");
+static_assert(Evaluator::kMaxQubits <= 9, "the equality mask of neighbours must fit a byte");
 
 // Gives `s` the length of `like`, keeping its arrays when it already has it.
 void ensure_len(StateVec& s, const StateVec& like) {
@@ -172,7 +178,7 @@ std::uint64_t Evaluator::evaluate_from_forward(std::span<const Instr32> instrs, 
         // front_perm^-1, has amplitude cand[permut_bv(j)] at index j: it is
         // compared with the minimum in place and written out only when it
         // is smaller.
-        std::uint8_t from[32];
+        std::uint8_t from[Evaluator::kMaxStateLen];
         permut_index_table(front_perm, n, from);
         const Qreal* cr = cand.re().data();
         const Qreal* ci = cand.im().data();

@@ -30,6 +30,17 @@
 
 namespace tsl {
 
+// The evaluator's qubit limit, and the sizes of the fixed buffers of an
+// evaluation that follow from it.
+namespace evaluator_limits {
+inline constexpr std::size_t kMaxQubits = 5;
+// Amplitudes of a state of kMaxQubits qubits.
+inline constexpr std::size_t kMaxStateLen = std::size_t{1} << kMaxQubits;
+constexpr std::size_t factorial(std::size_t n) { return n <= 1 ? 1 : n * factorial(n - 1); }
+// Qubit orders that can tie for canonical: every order of kMaxQubits qubits.
+inline constexpr std::size_t kMaxOrders = factorial(kMaxQubits);
+}  // namespace evaluator_limits
+
 struct PermPair {
     Permut32 front_perm;
     Permut32 back_perm;
@@ -40,7 +51,7 @@ struct PermPair {
 // held inline: an evaluation has at most 5! = 120 candidates.
 class PermPairs {
 public:
-    static constexpr std::size_t kCapacity = 120;
+    static constexpr std::size_t kCapacity = evaluator_limits::kMaxOrders;
 
     std::size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
@@ -97,7 +108,7 @@ private:
     StateVec best_;
     StateVec cand_;
     // Quantisation keys of best_: re[0..L-1] then im[0..L-1] (L <= 32).
-    std::array<std::uint64_t, 64> best_keys_;
+    std::array<std::uint64_t, 2 * evaluator_limits::kMaxStateLen> best_keys_;
     PermPairs pairs_;
     std::uint64_t key_ = 0;
     std::vector<Step> backward_;  // last instruction first
@@ -105,7 +116,8 @@ private:
 
 class Evaluator {
 public:
-    static constexpr std::size_t kMaxQubits = 5;
+    static constexpr std::size_t kMaxQubits = evaluator_limits::kMaxQubits;
+    static constexpr std::size_t kMaxStateLen = evaluator_limits::kMaxStateLen;
 
     // Draws the symmetric start state and then the back-tracking state from
     // `rng`.  More than 5 qubits panics with "Evaluator supports at most 5

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace tsl {
 
@@ -50,13 +51,14 @@ private:
         slots_[i] = Slot{index, static_cast<std::uint32_t>(key >> 32)};
     }
 
+    // The new array is allocated before anything changes, so a failed
+    // allocation leaves the map as it was.
     template <class KeyOf>
     void grow(const KeyOf& key_of) {
         const std::size_t cap = cap_ ? cap_ * 2 : 16;
-        std::unique_ptr<Slot[]> old = std::move(slots_);
-        const std::size_t old_cap = cap_;
-        slots_ = std::make_unique<Slot[]>(cap);
-        cap_ = cap;
+        std::unique_ptr<Slot[]> fresh = std::make_unique<Slot[]>(cap);
+        std::unique_ptr<Slot[]> old = std::exchange(slots_, std::move(fresh));
+        const std::size_t old_cap = std::exchange(cap_, cap);
         mask_ = cap - 1;
         for (std::size_t i = 0; i < old_cap; ++i)
             if (old[i].index != kEmpty) place(key_of(old[i].index), old[i].index);

@@ -46,14 +46,16 @@ const CircuitECC* RawECCs::find(std::uint64_t key) const {
     return i == KeyIndexMap::kEmpty ? nullptr : &entry(i).cls;
 }
 
+// The class counts only once it is stored and indexed: if an allocation
+// fails on the way, the store is as it was before the call.
 std::uint32_t RawECCs::append_class(std::uint64_t key, CircuitECC cls) {
     if (count_ == (chunks_.size() << kChunkBits)) chunks_.push_back(std::make_unique<Entry[]>(kChunk));
     const auto i = static_cast<std::uint32_t>(count_);
-    Entry& e = entry(i);
+    Entry& e = entry(i);  // past the count: not visible until counted
     e.key = key;
     e.cls = std::move(cls);
-    ++count_;
     index_.insert_new(key, i, [this](std::uint32_t j) { return entry(j).key; });
+    ++count_;
     return i;
 }
 

@@ -175,6 +175,7 @@ PyObject* result_to_py(auto&& call) {
 template <auto Fn, bool HasSelf>
 struct Invoker {
     using Info = FnInfo<Fn>;
+    static_assert(!HasSelf || Info::arity >= 1, "a method takes `self` first");
     using Args = typename Info::Args;
     static constexpr std::size_t nparams = Info::arity - (HasSelf ? 1 : 0);
 
@@ -242,8 +243,14 @@ private:
     }
 };
 
+// Functions called with `self` alone (getters, __str__, __repr__)
+// must take exactly that: the slot has no arguments to give them.
+template <auto Fn>
+inline constexpr bool takes_self_only = FnInfo<Fn>::arity == 1;
+
 template <auto Fn>
 struct GetterEntry {
+    static_assert(takes_self_only<Fn>, "a getter takes `self` and nothing else");
     static PyObject* get(PyObject* self, void*) {
         return guarded<PyObject*>(nullptr, [&] { return Invoker<Fn, true>::run(self, nullptr, Signature{}); });
     }
@@ -251,6 +258,7 @@ struct GetterEntry {
 
 template <auto Fn>
 struct SetterEntry {
+    static_assert(FnInfo<Fn>::arity == 2, "a setter takes `self` and the new value");
     using V = std::tuple_element_t<1, typename FnInfo<Fn>::Args>;
     static int set(PyObject* self, PyObject* value, void* closure) {
         return guarded<int>(-1, [&] {
@@ -284,6 +292,7 @@ struct FieldSetter<Member> {
 
 template <auto Fn>
 PyObject* str_slot(PyObject* self) {
+    static_assert(takes_self_only<Fn>, "__str__ and __repr__ take `self` and nothing else");
     return guarded<PyObject*>(nullptr, [&] { return Invoker<Fn, true>::run(self, nullptr, Signature{}); });
 }
 

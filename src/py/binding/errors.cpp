@@ -1,6 +1,5 @@
 #include "binding/errors.hpp"
 
-#include <cstdio>
 #include <exception>
 
 #include "model/postcard_file.hpp"
@@ -25,15 +24,28 @@ PyObject* panic_exception_type() {
     return type;
 }
 
-void set_panic(const std::string& msg) {
-    std::fprintf(stderr, "thread '<main>' panicked:\n%s\n", msg.c_str());
-    std::fflush(stderr);
+namespace {
+
+// Sets PanicException(msg) as the pending Python error.
+void set_panic_exception(const std::string& msg) {
     PyObject* type = panic_exception_type();
     if (!type) return;  // the error of creating the type stays set
     PyObject* text = PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace");
     if (!text) return;
     PyErr_SetObject(type, text);
     Py_DECREF(text);
+}
+
+}  // namespace
+
+void set_panic(const tsl::Panic& p) {
+    tsl::report_panic(p);
+    set_panic_exception(p.message());
+}
+
+void set_panic(const std::string& msg) {
+    tsl::report_panic(msg);
+    set_panic_exception(msg);
 }
 
 void set_current_exception() {
@@ -43,7 +55,7 @@ void set_current_exception() {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     } catch (const tsl::Panic& p) {
-        set_panic(p.message());
+        set_panic(p);
     } catch (const tsl::FileError& e) {
         // Files report with one argument, the message.
         PyErr_SetString(e.kind == tsl::FileError::Os ? PyExc_OSError : PyExc_ValueError, e.what());

@@ -32,7 +32,10 @@ P* check(P* p) {
 
 // The exception type `pyo3_runtime.PanicException` (a BaseException).
 PyObject* panic_exception_type();
-// Reports a panic on standard error and sets PanicException(msg).
+// Reports a panic on standard error (its thread and source location) and
+// sets PanicException with its message.
+void set_panic(const tsl::Panic& p);
+// The same for a failure without a location, reported for the calling thread.
 void set_panic(const std::string& msg);
 // Sets the Python error for the exception in flight (call inside catch).
 void set_current_exception();

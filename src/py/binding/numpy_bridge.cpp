@@ -48,7 +48,11 @@ tsl::GateMatrix matrix_from_numpy(PyObject* obj) {
     if (!is_complex_matrix(obj)) {
         PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
         if (!numpy) throw PyErrSet{};
-        PyRef conv = PyRef::steal(PyObject_CallMethod(numpy.get(), "asarray", "O", obj));
+        PyRef asarray = PyRef::steal(PyObject_GetAttrString(numpy.get(), "asarray"));
+        if (!asarray) throw PyErrSet{};
+        // One positional argument, whatever `obj` is: a tuple must not be
+        // spread into asarray's parameters.
+        PyRef conv = PyRef::steal(PyObject_CallOneArg(asarray.get(), obj));
         if (!conv) throw PyErrSet{};
         if (!is_complex_matrix(conv.get())) raise_conversion(conv.get(), "PyArray<T, D>");
         held = conv;

@@ -58,6 +58,16 @@ PyObj<T>* as_obj(PyObject* o) {
     return reinterpret_cast<PyObj<T>*>(o);
 }
 
+// Frees an object fresh from tp_alloc whose value was never constructed:
+// its deallocator would destroy a value that does not exist, so the memory
+// and the type reference the allocation took are given back by hand.
+inline void discard_unfilled(PyObject* o) noexcept {
+    PyTypeObject* tp = Py_TYPE(o);
+    if (PyType_IS_GC(tp)) PyObject_GC_UnTrack(o);
+    tp->tp_free(o);
+    if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(tp);
+}
+
 // A new object of `tp` (the class of T or a subtype) holding `v`.
 template <Exposed T>
 PyObject* wrap_as(PyTypeObject* tp, T&& v) {
@@ -65,7 +75,16 @@ PyObject* wrap_as(PyTypeObject* tp, T&& v) {
     if (!o) throw PyErrSet{};
     auto* obj = as_obj<T>(o);
     new (&obj->flag) BorrowFlag();
-    new (obj->storage) T(std::move(v));
+    if constexpr (std::is_nothrow_move_constructible_v<T>) {
+        new (obj->storage) T(std::move(v));
+    } else {
+        try {
+            new (obj->storage) T(std::move(v));
+        } catch (...) {
+            discard_unfilled(o);
+            throw;
+        }
+    }
     return o;
 }
 

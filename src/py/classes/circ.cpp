@@ -1,9 +1,10 @@
 // Python class Circ: a circuit with a trailing qubit permutation.  Objects
 // never change after creation; every method returns new objects.
 //
-// Indexing takes any integer (modulo the instruction count), so the class
-// deliberately provides no sequence protocol: iteration and `in` are refused
-// with TypeError instead of running forever.
+// Indexing takes any integer (modulo the instruction count), so the
+// interpreter's fallback iteration through it would never end: the class has
+// an iterator of its own that yields each instruction once, and `in` goes
+// through that iterator.
 #include "binding/class_builder.hpp"
 #include "classes/circ_forms.hpp"
 #include "classes/model_forms.hpp"
@@ -77,7 +78,8 @@ PyTypeObject* PyClass<Circ>::type() {
             .slot(Py_tp_richcompare, reinterpret_cast<void*>(&ordered_richcompare<Circ>))
             .slot(Py_nb_add, reinterpret_cast<void*>(&circ_add))
             .slot(Py_mp_length, reinterpret_cast<void*>(&circ_mp_len))
-            .slot(Py_mp_subscript, reinterpret_cast<void*>(&circ_getitem));
+            .slot(Py_mp_subscript, reinterpret_cast<void*>(&circ_getitem))
+            .slot(Py_tp_iter, reinterpret_cast<void*>(&instrs_iter<Circ, &Circ::instrs>));
         return b.build();
     }();
     return tp;

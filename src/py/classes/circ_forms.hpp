@@ -2,10 +2,14 @@
 #pragma once
 
 #include <compare>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "binding/class_builder.hpp"
+#include "binding/index_iterator.hpp"
+#include "classes/registry.hpp"
 #include "model/instr32.hpp"
 #include "base/panic.hpp"
 
@@ -18,6 +22,20 @@ inline tsl::Instr32 instr_at(const std::vector<tsl::Instr32>& instrs, std::int64
     std::int64_t r = idx % n;
     if (r < 0) r += n;
     return instrs[static_cast<std::size_t>(r)];
+}
+
+// Iteration over the instructions of a T, each once, in order, as the
+// indices 0 .. len-1 give them.  `Instrs` reads the instruction list (a data
+// member, or a callable taking the value).
+template <class T, auto Instrs>
+PyObject* instrs_iter(PyObject* self) {
+    return guarded<PyObject*>(nullptr, [&] {
+        return index_iterator(self, [](PyObject* source, std::size_t i) -> PyObject* {
+            Shared<T> s(source);
+            const std::vector<tsl::Instr32>& instrs = std::invoke(Instrs, s.get());
+            return i < instrs.size() ? to_py(instrs[i]) : nullptr;
+        });
+    });
 }
 
 // All six comparisons through the value's total order; a foreign operand

@@ -1,7 +1,8 @@
 // Python class IdentityCirc: a circuit that acts as the identity up to a
 // global phase.  Immutable (no borrow flag); each object also carries an
 // attribute dictionary of its own, which no operation of the class reads.
-// Like Circ, it refuses iteration (every integer is a valid index).
+// Like Circ, it iterates over its instructions once each (every integer is a
+// valid index, so iteration cannot rest on indexing).
 //
 // The dictionary form:
 //   {"instrs": [(gate display name, (q0, q1)), ...], "perm": {"raw": word}}
@@ -135,12 +136,23 @@ IdentityCirc id_from_python(PyObject* obj) {
     return IdentityCirc::from_stored(Circ::from_parts(std::move(*instrs), *perm));
 }
 
+// A gate is written by its display name, so the name must read back as this
+// very gate (as in the files): ValueError otherwise.
+void require_serial_name(tsl::Gate16 g) {
+    try {
+        g.check_serializable();
+    } catch (const tsl::AmbiguousGateName& e) {
+        raise(PyExc_ValueError, e.what());
+    }
+}
+
 PyObject* id_pythonize(const IdentityCirc& id) {
     const Circ& c = id.circ;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(c.instrs.size())));
     if (!list) throw PyErrSet{};
     for (std::size_t i = 0; i < c.instrs.size(); ++i) {
         const tsl::Instr32 in = c.instrs[i];
+        require_serial_name(in.gate());
         PyObject* entry = to_py(std::tuple<std::string, std::tuple<unsigned, unsigned>>(
             in.gate().display(), {in.qargs().raw[0], in.qargs().raw[1]}));
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
@@ -167,6 +179,8 @@ std::vector<std::uint64_t> id_qargs_backward(const IdentityCirc& id, std::uint64
     const tsl::WireNeighbours w = id.qargs_backward(gate_id);
     return {w.begin(), w.end()};
 }
+
+const std::vector<tsl::Instr32>& id_instrs(const IdentityCirc& id) { return id.circ.instrs; }
 
 Py_ssize_t id_mp_len(PyObject* self) {
     return guarded<Py_ssize_t>(-1,
@@ -206,7 +220,8 @@ PyTypeObject* PyClass<IdentityCirc>::type() {
             .instance_dict()
             .slot(Py_tp_richcompare, reinterpret_cast<void*>(&ordered_richcompare<IdentityCirc>))
             .slot(Py_mp_length, reinterpret_cast<void*>(&id_mp_len))
-            .slot(Py_mp_subscript, reinterpret_cast<void*>(&id_getitem));
+            .slot(Py_mp_subscript, reinterpret_cast<void*>(&id_getitem))
+            .slot(Py_tp_iter, reinterpret_cast<void*>(&instrs_iter<IdentityCirc, &id_instrs>));
         return b.build();
     }();
     return tp;
