@@ -8,10 +8,9 @@
 // Circuits and identities use the postcard form of circ_serial.hpp.  The
 // entries of `proved` and `circ_map` are written in their insertion order;
 // readers must not depend on any order.  Bytes after the rule map are
-// ignored; nothing beyond the encoding is validated on loading.  A save
-// writes a temporary file beside the target and renames it over the target
-// only once every byte was written, so a failed save leaves an existing file
-// as it was.
+// ignored; nothing beyond the encoding is validated on loading.  Saving goes through base/file_io.hpp: a
+// regular file is replaced only once every byte was written (a failed save
+// leaves it as it was); other targets are written in place.
 #pragma once
 
 #include <string>

@@ -9,9 +9,9 @@
 //
 // No header or version; bytes after nqubits are ignored; nothing beyond the
 // encoding is validated on loading.  Both directions stream through 8192-byte
-// buffers.  A save writes a temporary file beside the target and renames it
-// over the target only once every byte was written, so a failed save leaves
-// an existing file as it was.
+// buffers.  Saving goes through base/file_io.hpp: a
+// regular file is replaced only once every byte was written (a failed save
+// leaves it as it was); other targets are written in place.
 #pragma once
 
 #include <stdexcept>
