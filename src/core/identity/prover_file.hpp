@@ -8,9 +8,10 @@
 // Circuits and identities use the postcard form of circ_serial.hpp.  The
 // entries of `proved` and `circ_map` are written in their insertion order;
 // readers must not depend on any order.  Bytes after the rule map are
-// ignored; nothing beyond the encoding is validated on loading.  Saving goes through base/file_io.hpp: a
-// regular file is replaced only once every byte was written (a failed save
-// leaves it as it was); other targets are written in place.
+// ignored; nothing beyond the encoding is validated on loading.  Saving
+// goes through base/file_io.hpp: a regular file is replaced only once every
+// byte was written (a failed save leaves it as it was); other targets are
+// written in place.
 #pragma once
 
 #include <string>
