@@ -9,9 +9,9 @@
 //
 // No header or version; bytes after nqubits are ignored; nothing beyond the
 // encoding is validated on loading.  Both directions stream through 8192-byte
-// buffers.  Saving goes through base/file_io.hpp: a
-// regular file is replaced only once every byte was written (a failed save
-// leaves it as it was); other targets are written in place.
+// buffers.  Saving goes through base/file_io.hpp: a regular file is replaced
+// only once every byte was written (a failed save leaves it as it was);
+// other targets are written in place.
 #pragma once
 
 #include <stdexcept>
