@@ -23,6 +23,7 @@ import argparse
 import ast
 import ctypes
 import difflib
+import importlib
 import sys
 import types
 from dataclasses import dataclass
@@ -246,7 +247,9 @@ ALL_COMPARISONS = COMPARISONS["order"]
 NOT_MEMBERS = {"__doc__", "__module__", "__dict__", "__weakref__", "__new__"}
 # Order of special methods in the stub.
 DUNDER_ORDER = ["__call__", "__len__", "__getitem__", "__setitem__", "__delitem__", "__iter__", "__next__",
-                "__contains__", "__add__", "__radd__", "__iadd__", "__mul__", "__imul__", "__bool__",
+                "__reversed__", "__contains__", "__add__", "__radd__", "__iadd__", "__sub__", "__rsub__", "__isub__",
+                "__mul__", "__rmul__", "__imul__", "__matmul__", "__rmatmul__", "__imatmul__", "__neg__",
+                "__invert__", "__bool__", "__int__", "__index__", "__float__", "__complex__",
                 *ALL_COMPARISONS, "__hash__", "__str__", "__repr__"]
 
 
@@ -497,8 +500,6 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--check", action="store_true", help="compare with the file instead of writing it")
     ap.add_argument("--output", type=Path, default=STUB_PATH, help=f"stub file (default {STUB_PATH.relative_to(ROOT)})")
     args = ap.parse_args(argv)
-    import importlib
-
     module = importlib.import_module(MODULE)
     try:
         text = render(module)
