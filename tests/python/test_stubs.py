@@ -61,7 +61,7 @@ def test_check_reports_a_method_missing_from_the_stub(tmp_path):
     assert "out of date" in r.stderr
 
 
-def test_stub_covers_every_class_and_member(gen):
+def test_stub_covers_every_class_and_member():
     """Every public member of every class appears in the stub, with its docstring where it has one."""
     text = STUB.read_text()
     for name in ts.__all__:
