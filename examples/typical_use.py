@@ -17,12 +17,20 @@ import numpy as np
 import tessellan as ts
 
 
+def gate(name: str) -> ts.Gate:
+    """The gate of the table with this display name."""
+    g = ts.Gate.from_name(name)
+    if g is None:
+        raise KeyError(f"no gate named {name!r}")
+    return g
+
+
 def show_gate_table() -> None:
     print("Built-in gates:")
     names = ["i", "h", "x", "z", "y", "s", "sdg", "t", "tdg", "cx", "cz", "cy", "cs", "csdg", "swap",
              "t1/2", "tdg1/2", "rz(pi/3)", "rz(-pi/3)", "rz(pi/5)", "rz(-pi/5)", "rz(pi/16)", "rz(-pi/16)"]
     for name in names:
-        g = ts.Gate.from_name(name)
+        g = gate(name)
         print(f"  {str(g):10} qubits={g.nqargs} adjoint={g.adjoint()} params={g.params_f}")
 
 
@@ -35,7 +43,7 @@ def define_gate() -> ts.Gate:
 
 def generate_classes(nqubits: int, gate_names: list[str], max_size: int) -> ts.ECCs:
     evaluator = ts.Evaluator(nqubits)
-    gates = [ts.Gate.from_name(n) for n in gate_names]
+    gates = [gate(n) for n in gate_names]
     print(f"\nSearching circuits of up to {max_size} gates over {gate_names} on {nqubits} qubits")
     sys.stdout.flush()  # the search writes its progress lines to the same descriptor
     raw, counters = ts.RawECCs.generate(evaluator, gates, max_size)
@@ -77,7 +85,7 @@ def prove(eccs: ts.ECCs) -> None:
     print(f"{len(assumed)} identities kept as assumptions, for example:")
     for identity in assumed[:3]:
         print(f"  {identity}")
-    t, cx = ts.Gate.from_name("t"), ts.Gate.from_name("cx")
+    t, cx = gate("t"), gate("cx")
     # t commutes with the control of cx, so cx t t cx tdg tdg is the identity
     tdg = t.adjoint()
     circ = ts.Circ([cx(0, 1), t(0), t(0), cx(0, 1), tdg(0), tdg(0)])

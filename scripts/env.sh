@@ -50,6 +50,9 @@ PYEOF
     touch "$STAMP"
 fi
 
+# The package's CMake build directory, kept between runs. The test command
+# builds the C++ unit programs in it too, so the core is compiled only once.
+BUILD="$ROOT/build/release"
 install_package() {
-    "$PY" -m pip install --quiet --no-build-isolation --no-deps "$@" "$ROOT"
+    "$PY" -m pip install --quiet --no-build-isolation --no-deps -C build-dir="$BUILD" "$@" "$ROOT"
 }
