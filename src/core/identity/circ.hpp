@@ -112,6 +112,10 @@ namespace circ_detail {
 int max_used_qubit(const Instr32* instrs, std::size_t n);
 // Panics unless every used qubit is below `len`.
 void check_qubits(const Instr32* instrs, std::size_t n, std::uint8_t len);
+// Circ::remove_swaps of (instrs, perm): the kept instructions into `out`
+// (room for n), their count and the new permutation returned.
+std::pair<std::size_t, Permut32> remove_swaps_into(const Instr32* instrs, std::size_t n, Permut32 perm,
+                                                   Instr32* out);
 }  // namespace circ_detail
 
 }  // namespace tsl

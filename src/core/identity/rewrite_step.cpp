@@ -3,12 +3,13 @@
 #include <bit>
 #include <cstring>
 
+#include "identity/canonical_form.hpp"
 #include "identity/subcircuit_split.hpp"
 #include "model/worker_pool.hpp"
 
 namespace tsl {
 
-std::size_t CircFastHash::operator()(const Circ& c) const noexcept {
+std::size_t CircFastHash::operator()(const CircView& c) const noexcept {
     std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ c.instrs.size();
     h = (h ^ c.perm.raw) * 0xBF58476D1CE4E5B9ULL;
     for (const Instr32& in : c.instrs) h = std::rotl(h ^ std::bit_cast<std::uint32_t>(in), 27) * 0x94D049BB133111EBULL;
@@ -28,7 +29,7 @@ void RuleMap::insert(Circ key, std::vector<Circ> list) {
     entries_.emplace_back(std::move(key), std::move(list));
 }
 
-const std::vector<Circ>* RuleMap::find(const Circ& key) const {
+const std::vector<Circ>* RuleMap::find(const CircView& key) const {
     auto it = index_.find(key);
     return it == index_.end() ? nullptr : &entries_[it->second].second;
 }
@@ -44,52 +45,36 @@ bool operator==(const RuleMap& a, const RuleMap& b) {
 
 namespace {
 
-// Subsets per task: enough work to outweigh the hand-out, few enough
-// result vectors.
-constexpr std::size_t kChunk = 128;
+// Connected subsets per task: enough work to outweigh the hand-out, few
+// enough result vectors.
+constexpr std::size_t kChunk = 8;
 
-// Runs `per_split(c1, c2, out)` for every split of a connected, convex
-// subset whose canonical length some rule key has, chunk by chunk on the
-// pool, and concatenates the chunks' outputs in subset order.
+// Runs `per_split(parts, out)` for every split of a connected, convex subset
+// whose canonical length some rule key has, chunk by chunk on the pool, and
+// concatenates the chunks' outputs in subset order.
 template <class T, class PerSplit>
 std::vector<T> for_each_split(const RuleMap& rules, const IdentityCirc& id, PerSplit&& per_split) {
-    const std::span<const std::uint32_t> subsets = Combinations::get().entry(id.len());
+    Combinations::get().entry(id.len());  // panics for identities too long for the table
     if (rules.empty()) return {};
     const WireTable table(id);
+    std::vector<std::uint64_t> masks = table.connected_subsets(Combinations::max_subset(id.len()));
+    // Swap removal is the only step of the canonical form that changes the
+    // length: a subset whose length without swaps no key has is skipped.
     const std::uint64_t swaps = table.swap_mask();
-    const Combinations& comb = Combinations::get();
-    const std::size_t n = id.len();
-    const std::size_t nchunks = (subsets.size() + kChunk - 1) / kChunk;
+    std::erase_if(masks, [&](std::uint64_t mask) {
+        return !rules.has_key_len(static_cast<std::size_t>(std::popcount(mask & ~swaps)));
+    });
+    const std::size_t nchunks = (masks.size() + kChunk - 1) / kChunk;
     std::vector<std::vector<T>> chunks(nchunks);
-    auto chunk = [&](std::size_t ci) {
+    parallel_for(nchunks, [&](std::size_t ci) {
         std::vector<T>& out = chunks[ci];
-        const std::size_t end = std::min(subsets.size(), (ci + 1) * kChunk);
-        std::size_t i = ci * kChunk;
-        // The subsets of one size are contiguous in the entry.
-        std::size_t k = 0;
-        while (comb.size_begin(n, k + 1) <= i) ++k;
-        while (i < end) {
-            const std::size_t group_end = std::min(end, comb.size_begin(n, k + 1));
-            // Swap removal is the only step of the canonical form that
-            // changes the length: without swaps, a size no key has is skipped.
-            if (!swaps && !rules.has_key_len(k)) {
-                i = group_end;
-                ++k;
-                continue;
-            }
-            for (; i < group_end; ++i) {
-                const std::uint64_t mask = subsets[i];
-                if (!mask) continue;  // the empty subset never splits
-                if (swaps && !rules.has_key_len(k - static_cast<std::size_t>(std::popcount(mask & swaps)))) continue;
-                if (!table.is_connected(mask) || !table.is_convex(mask)) continue;
-                std::optional<Split> s = table.split(mask);
-                if (!s) continue;
-                per_split(s->first, s->second, out);
-            }
-            ++k;
+        SplitParts parts;
+        const std::size_t end = std::min(masks.size(), (ci + 1) * kChunk);
+        for (std::size_t i = ci * kChunk; i < end; ++i) {
+            if (!table.is_convex(masks[i]) || !table.split_into(masks[i], parts)) continue;
+            per_split(parts, out);
         }
-    };
-    parallel_for(nchunks, chunk);
+    });
     std::size_t total = 0;
     for (const auto& c : chunks) total += c.size();
     std::vector<T> result;
@@ -99,17 +84,23 @@ std::vector<T> for_each_split(const RuleMap& rules, const IdentityCirc& id, PerS
     return result;
 }
 
-// Canonicalises the gathered subcircuit c1, looks it up, and calls
-// use(c, c1_reversed, c2_permuted) for each replacement c within the bound;
-// the inverse and the relabelled rest are only built when a key matches.
+// Canonicalises the gathered subcircuit c1 (the identity permutation of the
+// identity's qubit count), looks it up, and calls use(c, c1_reversed,
+// c2_permuted) for each replacement c within the bound; the inverse and the
+// relabelled rest are only built when a key matches.
 template <class Use>
-void for_each_replacement(const RuleMap& rules, const Circ& c1, const Circ& c2, std::size_t id_len,
+void for_each_replacement(const RuleMap& rules, const SplitParts& parts, Permut32 id_perm, std::size_t id_len,
                           std::uint64_t max_size, Use&& use) {
-    auto [c1_rep, perm] = c1.representative_with_perm();
-    const std::vector<Circ>* list = rules.find(c1_rep);
+    std::array<Instr32, 64> key;
+    const CanonicalForm form =
+        representative_with_perm_into(parts.gathered(), Permut32::identity(id_perm.len()), key.data());
+    const std::span<const Instr32> key_instrs(key.data(), form.len);
+    const std::vector<Circ>* list = rules.find(CircView{key_instrs, form.perm});
     if (!list || list->empty()) return;
+    const Circ c1_rep = Circ::from_parts({key_instrs.begin(), key_instrs.end()}, form.perm);
     const Circ c1_reversed = c1_rep.inverse();
-    const Circ c2_permuted = c2.permut(perm);
+    const std::span<const Instr32> rest = parts.rest();
+    const Circ c2_permuted = Circ::from_parts({rest.begin(), rest.end()}, id_perm).permut(form.renaming);
     const std::uint64_t bound = saturating_add(c1_rep.len(), max_size);
     for (const Circ& c : *list) {
         if (saturating_add(c.len(), id_len) > bound) continue;
@@ -122,8 +113,8 @@ void for_each_replacement(const RuleMap& rules, const Circ& c1, const Circ& c2, 
 std::vector<IdentityCirc> apply_rules_within(const RuleMap& rules, const IdentitySet& proved,
                                              const IdentityCirc& id, std::uint64_t max_size) {
     const std::size_t n = id.len();
-    return for_each_split<IdentityCirc>(rules, id, [&](const Circ& c1, const Circ& c2, std::vector<IdentityCirc>& out) {
-        for_each_replacement(rules, c1, c2, n, max_size, [&](const Circ& c, const Circ& rev, const Circ& rest) {
+    return for_each_split<IdentityCirc>(rules, id, [&](const SplitParts& parts, std::vector<IdentityCirc>& out) {
+        for_each_replacement(rules, parts, id.circ.perm, n, max_size, [&](const Circ& c, const Circ& rev, const Circ& rest) {
             const IdentityCirc rule = (c + rev).rotate_representative();
             if (proved.contains(rule)) out.push_back((c + rest).rotate_representative());
         });
@@ -133,8 +124,8 @@ std::vector<IdentityCirc> apply_rules_within(const RuleMap& rules, const Identit
 std::vector<TransitionPair> transition_pairs_within(const RuleMap& rules, const IdentityCirc& id,
                                                     std::uint64_t max_size) {
     const std::size_t n = id.len();
-    return for_each_split<TransitionPair>(rules, id, [&](const Circ& c1, const Circ& c2, std::vector<TransitionPair>& out) {
-        for_each_replacement(rules, c1, c2, n, max_size, [&](const Circ& c, const Circ& rev, const Circ& rest) {
+    return for_each_split<TransitionPair>(rules, id, [&](const SplitParts& parts, std::vector<TransitionPair>& out) {
+        for_each_replacement(rules, parts, id.circ.perm, n, max_size, [&](const Circ& c, const Circ& rev, const Circ& rest) {
             IdentityCirc rule = (c + rev).rotate_representative();
             IdentityCirc rewritten = (c + rest).rotate_representative();
             out.emplace_back(std::move(rewritten), std::move(rule));

@@ -4,12 +4,15 @@
 // replacement followed by the inverse of the replaced subcircuit's canonical
 // form).
 //
-// The subsets of entry n of COMBINATIONS (n the identity's length) are
-// worked on the process-wide pool in chunks; results come in the order of a
-// sequential run: by subset, then by replacement.
+// Only the connected subsets of entry n of COMBINATIONS (n the identity's
+// length) are visited, in the entry's order; they are worked on the
+// process-wide pool in chunks, and results come in the order of a sequential
+// run: by subset, then by replacement.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -20,8 +23,28 @@
 
 namespace tsl {
 
+// A circuit's instructions and permutation, not owned: looks a rule up
+// without building its key.
+struct CircView {
+    std::span<const Instr32> instrs;
+    Permut32 perm;
+};
+
 struct CircFastHash {
-    std::size_t operator()(const Circ& c) const noexcept;
+    using is_transparent = void;
+    std::size_t operator()(const Circ& c) const noexcept { return (*this)(CircView{c.instrs, c.perm}); }
+    std::size_t operator()(const CircView& c) const noexcept;
+};
+
+struct CircKeyEqual {
+    using is_transparent = void;
+    static CircView view(const Circ& c) { return {c.instrs, c.perm}; }
+    static CircView view(const CircView& c) { return c; }
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const noexcept {
+        const CircView x = view(a), y = view(b);
+        return x.perm == y.perm && std::ranges::equal(x.instrs, y.instrs);
+    }
 };
 
 // The rule map: a canonical circuit and the circuits that replace it, each
@@ -32,7 +55,8 @@ public:
     using Entry = std::pair<Circ, std::vector<Circ>>;
 
     void insert(Circ key, std::vector<Circ> list);
-    const std::vector<Circ>* find(const Circ& key) const;
+    const std::vector<Circ>* find(const Circ& key) const { return find(CircView{key.instrs, key.perm}); }
+    const std::vector<Circ>* find(const CircView& key) const;
     std::size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
     const std::vector<Entry>& entries() const { return entries_; }
@@ -47,7 +71,7 @@ public:
 
 private:
     std::vector<Entry> entries_;
-    std::unordered_map<Circ, std::size_t, CircFastHash> index_;
+    std::unordered_map<Circ, std::size_t, CircFastHash, CircKeyEqual> index_;
     std::uint64_t key_lens_ = 0;
 };
 

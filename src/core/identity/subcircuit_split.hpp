@@ -60,6 +60,21 @@ struct Port {
 // the identity's qubit count) and the rest (the identity's permutation).
 using Split = std::pair<Circ, Circ>;
 
+// A split held in fixed buffers, for identities of at most 64 instructions:
+// the gathered instructions and the rest (the identity's permutation).
+class SplitParts {
+public:
+    std::span<const Instr32> gathered() const { return {gathered_.data() + front_, back_ - front_}; }
+    std::span<const Instr32> rest() const { return {rest_.data(), rest_len_}; }
+
+private:
+    friend class WireTable;
+    std::array<Instr32, 128> gathered_{};  // filled from the middle both ways
+    std::size_t front_ = 64, back_ = 64;
+    std::array<Instr32, 64> rest_{};
+    std::size_t rest_len_ = 0;
+};
+
 // The wire neighbours of every instruction of one identity, computed once;
 // selections are then tested and split as bit masks.  Identities of at most
 // 64 instructions.
@@ -73,8 +88,16 @@ public:
     std::vector<Port> inputs(std::uint64_t mask) const;
     std::vector<Port> outputs(std::uint64_t mask) const;
     std::optional<Split> split(std::uint64_t mask) const;
+    // The same split into `out`; false when there is none.
+    bool split_into(std::uint64_t mask, SplitParts& out) const;
     // Bit i set when instruction i is a swap gate.
     std::uint64_t swap_mask() const { return swaps_; }
+
+    // Every connected selection of 1 to `max_size` instructions (the masks
+    // that pass is_connected), by size and within one size in lexicographic
+    // order of their index lists: the order of COMBINATIONS without the
+    // selections that are not connected.
+    std::vector<std::uint64_t> connected_subsets(std::size_t max_size) const;
 
 private:
     template <class F>
@@ -83,9 +106,17 @@ private:
     const IdentityCirc& id_;
     std::size_t m_;
     std::vector<WireNeighbours> fwd_, bwd_;
-    std::vector<std::uint64_t> linked_;  // per instruction: its neighbours as a mask
+    std::vector<std::uint64_t> linked_;    // per instruction: its neighbours as a mask
+    std::vector<std::uint64_t> adjacent_;  // the same made symmetric, without the instruction itself
     std::uint64_t swaps_ = 0;
 };
+
+// Lexicographic order of the ascending index lists of two different masks:
+// the one holding the lowest index where they differ comes first.
+inline bool lex_before(std::uint64_t a, std::uint64_t b) {
+    const std::uint64_t diff = a ^ b;
+    return (a & diff & (~diff + 1)) != 0;
+}
 
 class IdentitySubcircuit {
 public:
