@@ -42,15 +42,29 @@ private:
     Instr32* base_;
 };
 
+// Instr32::arg_mask without the loop.
+std::uint8_t qubit_bits(Instr32 in) {
+    const auto [a, b] = in.qargs().raw;
+    if (a == NO_QUBIT) return 0;
+    const unsigned m = 1u << (a & 7u);
+    return static_cast<std::uint8_t>(b == NO_QUBIT ? m : m | 1u << (b & 7u));
+}
+
 void reorder(Instr32* v, std::size_t len) {
     for (std::size_t i = 1; i < len; ++i) {
-        for (std::size_t j = i; j >= 1; --j) {
-            const Instr32 cur = v[j], prev = v[j - 1];
-            if (!prev.qargs().empty() && (prev.arg_mask() & cur.arg_mask()) != 0) break;
-            if (!(cur < prev)) break;
+        const Instr32 cur = v[i];
+        const std::uint8_t cur_bits = qubit_bits(cur);
+        const std::uint32_t cur_key = instr_order_key(cur);
+        std::size_t j = i;
+        // Past every greater neighbour on disjoint qubits (an instruction
+        // without qubits shares none).
+        for (; j >= 1; --j) {
+            const Instr32 prev = v[j - 1];
+            if ((qubit_bits(prev) & cur_bits) != 0) break;
+            if (cur_key >= instr_order_key(prev)) break;
             v[j] = prev;
-            v[j - 1] = cur;
         }
+        v[j] = cur;
     }
 }
 

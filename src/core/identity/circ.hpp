@@ -94,10 +94,17 @@ public:
     friend std::strong_ordering operator<=>(const Circ& a, const Circ& b);
 };
 
+// The order of Instr32 as one number: first qubit byte, second qubit byte,
+// gate index.
+inline std::uint32_t instr_order_key(Instr32 in) {
+    const auto [a, b] = in.qargs().raw;
+    return std::uint32_t{a} << 24 | std::uint32_t{b} << 16 | in.gate().index();
+}
+
 // Lexicographic order of two instruction runs of equal length.
 inline std::strong_ordering compare_instrs(const Instr32* a, const Instr32* b, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
-        if (auto c = a[i] <=> b[i]; c != 0) return c;
+        if (auto c = instr_order_key(a[i]) <=> instr_order_key(b[i]); c != 0) return c;
     return std::strong_ordering::equal;
 }
 

@@ -1,5 +1,6 @@
 #include "identity/rewrite_step.hpp"
 
+#include <array>
 #include <bit>
 #include <cstring>
 
@@ -17,10 +18,20 @@ std::size_t CircFastHash::operator()(const CircView& c) const noexcept {
     return static_cast<std::size_t>(h);
 }
 
+std::uint64_t RuleMap::signature_of(const Circ& key) {
+    std::uint64_t sig = 0;
+    for (const Instr32& in : key.instrs) sig += gate_signature(in);
+    return sig;
+}
+
 void RuleMap::insert(Circ key, std::vector<Circ> list) {
+    std::uint32_t& live = live_[bucket(signature_of(key))];
+    if (!list.empty()) ++live;
     auto it = index_.find(key);
     if (it != index_.end()) {
-        entries_[it->second].second = std::move(list);
+        std::vector<Circ>& old = entries_[it->second].second;
+        if (!old.empty()) --live;
+        old = std::move(list);
         return;
     }
     const std::size_t len = key.len();
@@ -58,11 +69,14 @@ std::vector<T> for_each_split(const RuleMap& rules, const IdentityCirc& id, PerS
     if (rules.empty()) return {};
     const WireTable table(id);
     std::vector<std::uint64_t> masks = table.connected_subsets(Combinations::max_subset(id.len()));
-    // Swap removal is the only step of the canonical form that changes the
-    // length: a subset whose length without swaps no key has is skipped.
-    const std::uint64_t swaps = table.swap_mask();
+    // The canonical form keeps the gates of a subset (swaps aside), so a
+    // subset whose gates no key with replacements has is skipped.
+    std::array<std::uint64_t, 64> signature{};
+    for (std::size_t i = 0; i < id.len(); ++i) signature[i] = RuleMap::gate_signature(id.circ.instrs[i]);
     std::erase_if(masks, [&](std::uint64_t mask) {
-        return !rules.has_key_len(static_cast<std::size_t>(std::popcount(mask & ~swaps)));
+        std::uint64_t sig = 0;
+        for (; mask; mask &= mask - 1) sig += signature[static_cast<std::size_t>(std::countr_zero(mask))];
+        return !rules.may_replace(sig);
     });
     const std::size_t nchunks = (masks.size() + kChunk - 1) / kChunk;
     std::vector<std::vector<T>> chunks(nchunks);

@@ -43,7 +43,11 @@ struct CircKeyEqual {
     template <class A, class B>
     bool operator()(const A& a, const B& b) const noexcept {
         const CircView x = view(a), y = view(b);
-        return x.perm == y.perm && std::ranges::equal(x.instrs, y.instrs);
+        if (x.perm != y.perm || x.instrs.size() != y.instrs.size()) return false;
+        // Keys are short: a plain loop beats a call to memcmp.
+        for (std::size_t i = 0; i < x.instrs.size(); ++i)
+            if (!(x.instrs[i] == y.instrs[i])) return false;
+        return true;
     }
 };
 
@@ -66,13 +70,34 @@ public:
         return (key_lens_ >> (len < 63 ? len : 63)) & 1u;
     }
 
+    // The gate signature of an instruction: summed over a circuit, a value
+    // of its multiset of gates, so the same for every renaming, reordering
+    // and rotation of it.  Swap gates, which the canonical forms fold into
+    // the permutation, count as nothing.
+    static std::uint64_t gate_signature(Instr32 in) {
+        if (in.gate() == gates::SWAP) return 0;
+        std::uint64_t h = (std::uint64_t{in.gate().index()} + 1) * 0x9E3779B97F4A7C15ULL;
+        h ^= h >> 29;
+        return h * 0xBF58476D1CE4E5B9ULL;
+    }
+    // False when no key with a non-empty list has this summed gate
+    // signature: a subcircuit with it finds no replacement (cheap pre-test
+    // before its canonical form).
+    bool may_replace(std::uint64_t signature) const { return live_[bucket(signature)] != 0; }
+
     // Same keys with equal lists, whatever the entry order.
     friend bool operator==(const RuleMap& a, const RuleMap& b);
 
 private:
+    static std::uint64_t signature_of(const Circ& key);
+
     std::vector<Entry> entries_;
     std::unordered_map<Circ, std::size_t, CircFastHash, CircKeyEqual> index_;
     std::uint64_t key_lens_ = 0;
+    // Keys with a non-empty list, counted per signature bucket.
+    static constexpr unsigned kBucketBits = 14;
+    static std::size_t bucket(std::uint64_t signature) { return signature >> (64 - kBucketBits); }
+    std::vector<std::uint32_t> live_ = std::vector<std::uint32_t>(std::size_t{1} << kBucketBits);
 };
 
 using TransitionPair = std::pair<IdentityCirc, IdentityCirc>;  // (rewritten, rule)

@@ -95,39 +95,54 @@ WireTable::WireTable(const IdentityCirc& id) : id_(id), m_(id.len()) {
     for (std::size_t i = 0; i < m_; ++i)
         for (std::uint64_t rest = linked_[i]; rest; rest &= rest - 1)
             adjacent_[static_cast<std::size_t>(std::countr_zero(rest))] |= std::uint64_t{1} << i;
-    for (std::size_t i = 0; i < m_; ++i) adjacent_[i] &= ~(std::uint64_t{1} << i);
+    for (std::size_t i = 0; i < m_; ++i) {
+        adjacent_[i] &= ~(std::uint64_t{1} << i);
+        if (adjacent_[i] != (linked_[i] & ~(std::uint64_t{1} << i))) symmetric_ = false;
+    }
 }
 
-std::vector<std::uint64_t> WireTable::connected_subsets(std::size_t max_size) const {
-    // Grown size by size: every connected set of k + 1 instructions is a
-    // connected set of k plus one neighbour (drop a leaf of a spanning tree).
-    // The sets are connected along wires in either direction, a superset of
-    // what is_connected accepts, so its test still decides.
-    std::vector<std::uint64_t> out;
-    struct Grown {
-        std::uint64_t set, reach;  // the set, and it with its neighbours
-    };
-    std::vector<Grown> level, next;
-    for (std::size_t i = 0; i < m_ && max_size >= 1; ++i) {
-        const std::uint64_t bit = std::uint64_t{1} << i;
-        level.push_back({bit, bit | adjacent_[i]});
+namespace {
+
+// Every connected set (along `adjacent`) that holds `set`, stays within
+// `allowed` and adds instructions of `ext` or their later neighbours, each
+// met once (the subgraph enumeration of Wernicke's ESU): an instruction taken
+// from `ext` leaves it for good, and only neighbours of the taken one that
+// are not next to the set already join the extension.  `near` is the set
+// with its neighbours.  Sets go to buckets[size].
+void grow_connected(const std::vector<std::uint64_t>& adjacent, std::uint64_t allowed, std::uint64_t set,
+                    std::uint64_t ext, std::uint64_t near, std::size_t size, std::size_t max_size,
+                    std::vector<std::vector<std::uint64_t>>& buckets) {
+    buckets[size].push_back(set);
+    if (size == max_size) return;
+    while (ext) {
+        const unsigned w = static_cast<unsigned>(std::countr_zero(ext));
+        ext &= ext - 1;
+        const std::uint64_t fresh = adjacent[w] & allowed & ~near;
+        grow_connected(adjacent, allowed, set | std::uint64_t{1} << w, ext | fresh, near | adjacent[w], size + 1,
+                       max_size, buckets);
     }
-    auto by_set_lex = [](const Grown& a, const Grown& b) { return lex_before(a.set, b.set); };
-    for (std::size_t k = 1; !level.empty(); ++k) {
-        for (const Grown& g : level)
-            if (is_connected(g.set)) out.push_back(g.set);
-        if (k == max_size) break;
-        next.clear();
-        for (const Grown& g : level) {
-            for (std::uint64_t ext = g.reach & ~g.set; ext; ext &= ext - 1) {
-                const unsigned u = static_cast<unsigned>(std::countr_zero(ext));
-                next.push_back({g.set | std::uint64_t{1} << u, g.reach | adjacent_[u]});
-            }
-        }
-        std::sort(next.begin(), next.end(), by_set_lex);
-        next.erase(std::unique(next.begin(), next.end(), [](const Grown& a, const Grown& b) { return a.set == b.set; }),
-                   next.end());
-        std::swap(level, next);
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> WireTable::connected_subsets(std::size_t max_size) const {
+    // The sets are connected along wires in either direction; is_connected
+    // walks them from their lowest instruction, which is the same when every
+    // wire link is known from both of its ends (true for every identity), and
+    // decides otherwise.
+    if (max_size > m_) max_size = m_;
+    std::vector<std::vector<std::uint64_t>> buckets(max_size + 1);
+    for (std::size_t v = 0; v < m_ && max_size >= 1; ++v) {
+        // Sets whose lowest instruction is v.
+        const std::uint64_t bit = std::uint64_t{1} << v;
+        const std::uint64_t allowed = ~((bit << 1) - 1);
+        grow_connected(adjacent_, allowed, bit, adjacent_[v] & allowed, bit | adjacent_[v], 1, max_size, buckets);
+    }
+    std::vector<std::uint64_t> out;
+    for (std::size_t k = 1; k <= max_size; ++k) {
+        std::sort(buckets[k].begin(), buckets[k].end(), lex_before);
+        for (std::uint64_t set : buckets[k])
+            if (symmetric_ || is_connected(set)) out.push_back(set);
     }
     return out;
 }

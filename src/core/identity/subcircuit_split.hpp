@@ -109,6 +109,7 @@ private:
     std::vector<std::uint64_t> linked_;    // per instruction: its neighbours as a mask
     std::vector<std::uint64_t> adjacent_;  // the same made symmetric, without the instruction itself
     std::uint64_t swaps_ = 0;
+    bool symmetric_ = true;  // adjacent_ is linked_ without self links
 };
 
 // Lexicographic order of the ascending index lists of two different masks:
