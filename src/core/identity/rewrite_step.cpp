@@ -6,6 +6,7 @@
 
 #include "identity/canonical_form.hpp"
 #include "identity/subcircuit_split.hpp"
+#include "model/panic.hpp"
 #include "model/worker_pool.hpp"
 
 namespace tsl {
@@ -31,13 +32,21 @@ void RuleMap::insert(Circ key, std::vector<Circ> list) {
     if (it != index_.end()) {
         std::vector<Circ>& old = entries_[it->second].second;
         if (!old.empty()) --live;
+        rule_ids_[it->second] = RuleIdentityCache(list.size());
         old = std::move(list);
         return;
     }
     const std::size_t len = key.len();
     key_lens_ |= std::uint64_t{1} << (len < 63 ? len : 63);
     index_.emplace(key, entries_.size());
+    rule_ids_.emplace_back(list.size());
     entries_.emplace_back(std::move(key), std::move(list));
+}
+
+std::optional<std::size_t> RuleMap::find_index(const CircView& key) const {
+    auto it = index_.find(key);
+    if (it == index_.end()) return std::nullopt;
+    return it->second;
 }
 
 const std::vector<Circ>* RuleMap::find(const CircView& key) const {
@@ -65,7 +74,8 @@ constexpr std::size_t kChunk = 8;
 // concatenates the chunks' outputs in subset order.
 template <class T, class PerSplit>
 std::vector<T> for_each_split(const RuleMap& rules, const IdentityCirc& id, PerSplit&& per_split) {
-    Combinations::get().entry(id.len());  // panics for identities too long for the table
+    // Identities too long for the table of subsets panic with its index text.
+    if (id.len() >= Combinations::kEntries) panic_index_oob(Combinations::kEntries, id.len());
     if (rules.empty()) return {};
     const WireTable table(id);
     std::vector<std::uint64_t> masks = table.connected_subsets(Combinations::max_subset(id.len()));
@@ -99,9 +109,9 @@ std::vector<T> for_each_split(const RuleMap& rules, const IdentityCirc& id, PerS
 }
 
 // Canonicalises the gathered subcircuit c1 (the identity permutation of the
-// identity's qubit count), looks it up, and calls use(c, c1_reversed,
-// c2_permuted) for each replacement c within the bound; the inverse and the
-// relabelled rest are only built when a key matches.
+// identity's qubit count), looks it up, and calls use(rule, c, c2_permuted)
+// for each replacement c within the bound, `rule()` giving its rule
+// identity; the relabelled rest is only built when a key matches.
 template <class Use>
 void for_each_replacement(const RuleMap& rules, const SplitParts& parts, Permut32 id_perm, std::size_t id_len,
                           std::uint64_t max_size, Use&& use) {
@@ -109,16 +119,26 @@ void for_each_replacement(const RuleMap& rules, const SplitParts& parts, Permut3
     const CanonicalForm form =
         representative_with_perm_into(parts.gathered(), Permut32::identity(id_perm.len()), key.data());
     const std::span<const Instr32> key_instrs(key.data(), form.len);
-    const std::vector<Circ>* list = rules.find(CircView{key_instrs, form.perm});
-    if (!list || list->empty()) return;
-    const Circ c1_rep = Circ::from_parts({key_instrs.begin(), key_instrs.end()}, form.perm);
-    const Circ c1_reversed = c1_rep.inverse();
+    const std::optional<std::size_t> entry = rules.find_index(CircView{key_instrs, form.perm});
+    if (!entry) return;
+    const std::vector<Circ>& list = rules.entries()[*entry].second;
+    if (list.empty()) return;
     const std::span<const Instr32> rest = parts.rest();
     const Circ c2_permuted = Circ::from_parts({rest.begin(), rest.end()}, id_perm).permut(form.renaming);
-    const std::uint64_t bound = saturating_add(c1_rep.len(), max_size);
-    for (const Circ& c : *list) {
+    const std::uint64_t bound = saturating_add(form.len, max_size);
+    std::optional<Circ> c1_reversed;  // the inverse of c1's canonical form, built once when needed
+    IdentityCirc scratch;
+    for (std::size_t j = 0; j < list.size(); ++j) {
+        const Circ& c = list[j];
         if (saturating_add(c.len(), id_len) > bound) continue;
-        use(c, c1_reversed, c2_permuted);
+        auto rule = [&]() -> const IdentityCirc& {
+            return rules.rule_identity(*entry, j, scratch, [&] {
+                if (!c1_reversed)
+                    c1_reversed = Circ::from_parts({key_instrs.begin(), key_instrs.end()}, form.perm).inverse();
+                return (c + *c1_reversed).rotate_representative();
+            });
+        };
+        use(rule, c, c2_permuted);
     }
 }
 
@@ -128,9 +148,8 @@ std::vector<IdentityCirc> apply_rules_within(const RuleMap& rules, const Identit
                                              const IdentityCirc& id, std::uint64_t max_size) {
     const std::size_t n = id.len();
     return for_each_split<IdentityCirc>(rules, id, [&](const SplitParts& parts, std::vector<IdentityCirc>& out) {
-        for_each_replacement(rules, parts, id.circ.perm, n, max_size, [&](const Circ& c, const Circ& rev, const Circ& rest) {
-            const IdentityCirc rule = (c + rev).rotate_representative();
-            if (proved.contains(rule)) out.push_back((c + rest).rotate_representative());
+        for_each_replacement(rules, parts, id.circ.perm, n, max_size, [&](auto&& rule, const Circ& c, const Circ& rest) {
+            if (proved.contains(rule())) out.push_back((c + rest).rotate_representative());
         });
     });
 }
@@ -139,10 +158,10 @@ std::vector<TransitionPair> transition_pairs_within(const RuleMap& rules, const 
                                                     std::uint64_t max_size) {
     const std::size_t n = id.len();
     return for_each_split<TransitionPair>(rules, id, [&](const SplitParts& parts, std::vector<TransitionPair>& out) {
-        for_each_replacement(rules, parts, id.circ.perm, n, max_size, [&](const Circ& c, const Circ& rev, const Circ& rest) {
-            IdentityCirc rule = (c + rev).rotate_representative();
+        for_each_replacement(rules, parts, id.circ.perm, n, max_size, [&](auto&& rule, const Circ& c, const Circ& rest) {
+            IdentityCirc rule_id = rule();
             IdentityCirc rewritten = (c + rest).rotate_representative();
-            out.emplace_back(std::move(rewritten), std::move(rule));
+            out.emplace_back(std::move(rewritten), std::move(rule_id));
         });
     });
 }

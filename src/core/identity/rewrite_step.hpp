@@ -11,7 +11,10 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <unordered_map>
 #include <utility>
@@ -51,9 +54,48 @@ struct CircKeyEqual {
     }
 };
 
+// The rule identities of one rule map entry, one per replacement, each
+// filled by the first thread that computes it.  A copy starts empty.
+class RuleIdentityCache {
+public:
+    explicit RuleIdentityCache(std::size_t n = 0) : slots_(n ? std::make_unique<Slot[]>(n) : nullptr), n_(n) {}
+    RuleIdentityCache(const RuleIdentityCache& other) : RuleIdentityCache(other.n_) {}
+    RuleIdentityCache(RuleIdentityCache&&) noexcept = default;
+    RuleIdentityCache& operator=(const RuleIdentityCache& other) { return *this = RuleIdentityCache(other.n_); }
+    RuleIdentityCache& operator=(RuleIdentityCache&&) noexcept = default;
+
+    // Slot j's identity, or compute() kept in `scratch` (and published for
+    // the next caller when nobody else is publishing it).
+    template <class Compute>
+    const IdentityCirc& get(std::size_t j, IdentityCirc& scratch, Compute&& compute) const {
+        Slot& slot = slots_[j];
+        if (slot.state.load(std::memory_order_acquire) == kReady) return slot.value;
+        scratch = compute();
+        std::uint8_t empty = kEmpty;
+        if (slot.state.compare_exchange_strong(empty, kWriting, std::memory_order_acq_rel)) {
+            slot.value = scratch;
+            slot.state.store(kReady, std::memory_order_release);
+        }
+        return scratch;
+    }
+
+private:
+    static constexpr std::uint8_t kEmpty = 0, kWriting = 1, kReady = 2;
+    struct Slot {
+        std::atomic<std::uint8_t> state{kEmpty};
+        IdentityCirc value;
+    };
+    std::unique_ptr<Slot[]> slots_;
+    std::size_t n_;
+};
+
 // The rule map: a canonical circuit and the circuits that replace it, each
 // in the key's qubit frame.  Entries keep the order of their first insertion;
 // inserting an existing key replaces its list in place.
+//
+// The rule identity of a replacement c of key k, (c + inverse of k) in
+// canonical rotated form, depends on nothing else, so the rewrite step
+// computes it once per replacement and keeps it beside the entry.
 class RuleMap {
 public:
     using Entry = std::pair<Circ, std::vector<Circ>>;
@@ -61,6 +103,15 @@ public:
     void insert(Circ key, std::vector<Circ> list);
     const std::vector<Circ>* find(const Circ& key) const { return find(CircView{key.instrs, key.perm}); }
     const std::vector<Circ>* find(const CircView& key) const;
+    // The index of the key's entry, none when absent.
+    std::optional<std::size_t> find_index(const CircView& key) const;
+
+    // The rule identity of replacement j of entry i, `rule()` being its
+    // computation (run by the first caller; the value is the same for all).
+    template <class Compute>
+    const IdentityCirc& rule_identity(std::size_t i, std::size_t j, IdentityCirc& scratch, Compute&& rule) const {
+        return rule_ids_[i].get(j, scratch, rule);
+    }
     std::size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
     const std::vector<Entry>& entries() const { return entries_; }
@@ -92,6 +143,7 @@ private:
     static std::uint64_t signature_of(const Circ& key);
 
     std::vector<Entry> entries_;
+    std::vector<RuleIdentityCache> rule_ids_;  // one per entry
     std::unordered_map<Circ, std::size_t, CircFastHash, CircKeyEqual> index_;
     std::uint64_t key_lens_ = 0;
     // Keys with a non-empty list, counted per signature bucket.
