@@ -165,6 +165,16 @@ private:
 
 bool uses_qubit0(Instr32 in) { return in.qargs().contains(0); }
 
+// A lower bound of the order key of the first instruction of the reordered
+// rotation that starts with `start` (an instruction on qubit 0).  An
+// instruction moves in front of it only when smaller and on other qubits:
+// when its first qubit is 0 none is (every smaller one starts on qubit 0
+// too), so it stays first; otherwise whatever ends first starts on a qubit
+// other than 0.
+std::uint32_t first_key_bound(Instr32 start) {
+    return start.qargs().raw[0] == 0 ? instr_order_key(start) : std::uint32_t{1} << 24;
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> affected_qubits(const Circ& c) {
@@ -249,6 +259,7 @@ IdentityCirc Circ::rotate_representative() const {
         std::size_t ncarried = 0;
         for (std::size_t i = 0; i < len; ++i) {
             if (!uses_qubit0(renamed[i])) continue;
+            if (best.found() && first_key_bound(renamed[i]) > instr_order_key(best.instrs()[0])) continue;
             for (; ncarried < i; ++ncarried) {
                 carried[ncarried] = renamed[ncarried].apply_permutation(perm_inv);
                 if (bits) prefix[ncarried + 1] = prefix[ncarried] | carried[ncarried].arg_mask();
