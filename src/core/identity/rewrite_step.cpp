@@ -65,46 +65,62 @@ bool operator==(const RuleMap& a, const RuleMap& b) {
 
 namespace {
 
-// Connected subsets per task: enough work to outweigh the hand-out, few
-// enough result vectors.
-constexpr std::size_t kChunk = 8;
-
 // Runs `per_split(parts, out)` for every split of a connected, convex subset
-// whose canonical length some rule key has, chunk by chunk on the pool, and
-// concatenates the chunks' outputs in subset order.
+// whose gates some rule key with replacements has.  The connected subsets
+// are searched in independent parts on the pool, each part splitting and
+// looking up what it finds; the outputs are then put in the order of the
+// subsets in COMBINATIONS, as a sequential run over its entry gives them.
 template <class T, class PerSplit>
 std::vector<T> for_each_split(const RuleMap& rules, const IdentityCirc& id, PerSplit&& per_split) {
     // Identities too long for the table of subsets panic with its index text.
     if (id.len() >= Combinations::kEntries) panic_index_oob(Combinations::kEntries, id.len());
     if (rules.empty()) return {};
     const WireTable table(id);
-    std::vector<std::uint64_t> masks = table.connected_subsets(Combinations::max_subset(id.len()));
+    const std::size_t max_size = Combinations::max_subset(id.len());
+    const std::vector<WireTable::SearchPart> search_parts = table.search_parts(max_size);
     // The canonical form keeps the gates of a subset (swaps aside), so a
-    // subset whose gates no key with replacements has is skipped.
+    // subset whose summed gate signature no key with replacements has is
+    // skipped before it is split.
     std::array<std::uint64_t, 64> signature{};
     for (std::size_t i = 0; i < id.len(); ++i) signature[i] = RuleMap::gate_signature(id.circ.instrs[i]);
-    std::erase_if(masks, [&](std::uint64_t mask) {
-        std::uint64_t sig = 0;
-        for (; mask; mask &= mask - 1) sig += signature[static_cast<std::size_t>(std::countr_zero(mask))];
-        return !rules.may_replace(sig);
-    });
-    const std::size_t nchunks = (masks.size() + kChunk - 1) / kChunk;
-    std::vector<std::vector<T>> chunks(nchunks);
-    parallel_for(nchunks, [&](std::size_t ci) {
-        std::vector<T>& out = chunks[ci];
+
+    struct Found {
+        std::uint64_t mask;
+        std::size_t begin, end;  // its outputs in the part's values
+    };
+    struct PartOutput {
+        std::vector<T> values;
+        std::vector<Found> found;
+    };
+    std::vector<PartOutput> outputs(search_parts.size());
+    parallel_for(search_parts.size(), [&](std::size_t pi) {
+        PartOutput& out = outputs[pi];
         SplitParts parts;
-        const std::size_t end = std::min(masks.size(), (ci + 1) * kChunk);
-        for (std::size_t i = ci * kChunk; i < end; ++i) {
-            if (!table.is_convex(masks[i]) || !table.split_into(masks[i], parts)) continue;
-            per_split(parts, out);
-        }
+        table.search(search_parts[pi], max_size, signature.data(), [&](std::uint64_t mask, std::uint64_t sig) {
+            if (!rules.may_replace(sig) || !table.is_convex(mask) || !table.split_into(mask, parts)) return;
+            const std::size_t begin = out.values.size();
+            per_split(parts, out.values);
+            if (out.values.size() > begin) out.found.push_back({mask, begin, out.values.size()});
+        });
     });
+
+    struct Placed {
+        std::uint64_t mask;
+        PartOutput* part;
+        const Found* found;
+    };
+    std::vector<Placed> order;
     std::size_t total = 0;
-    for (const auto& c : chunks) total += c.size();
+    for (PartOutput& o : outputs) {
+        total += o.values.size();
+        for (const Found& f : o.found) order.push_back({f.mask, &o, &f});
+    }
+    std::sort(order.begin(), order.end(),
+              [](const Placed& a, const Placed& b) { return WireTable::order_before(a.mask, b.mask); });
     std::vector<T> result;
     result.reserve(total);
-    for (auto& c : chunks)
-        for (T& v : c) result.push_back(std::move(v));
+    for (const Placed& p : order)
+        for (std::size_t i = p.found->begin; i < p.found->end; ++i) result.push_back(std::move(p.part->values[i]));
     return result;
 }
 

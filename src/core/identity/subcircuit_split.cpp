@@ -101,49 +101,42 @@ WireTable::WireTable(const IdentityCirc& id) : id_(id), m_(id.len()) {
     }
 }
 
-namespace {
-
-// Every connected set (along `adjacent`) that holds `set`, stays within
-// `allowed` and adds instructions of `ext` or their later neighbours, each
-// met once (the subgraph enumeration of Wernicke's ESU): an instruction taken
-// from `ext` leaves it for good, and only neighbours of the taken one that
-// are not next to the set already join the extension.  `near` is the set
-// with its neighbours.  Sets go to buckets[size].
-void grow_connected(const std::vector<std::uint64_t>& adjacent, std::uint64_t allowed, std::uint64_t set,
-                    std::uint64_t ext, std::uint64_t near, std::size_t size, std::size_t max_size,
-                    std::vector<std::vector<std::uint64_t>>& buckets) {
-    buckets[size].push_back(set);
-    if (size == max_size) return;
-    while (ext) {
-        const unsigned w = static_cast<unsigned>(std::countr_zero(ext));
-        ext &= ext - 1;
-        const std::uint64_t fresh = adjacent[w] & allowed & ~near;
-        grow_connected(adjacent, allowed, set | std::uint64_t{1} << w, ext | fresh, near | adjacent[w], size + 1,
-                       max_size, buckets);
-    }
-}
-
-}  // namespace
-
-std::vector<std::uint64_t> WireTable::connected_subsets(std::size_t max_size) const {
-    // The sets are connected along wires in either direction; is_connected
-    // walks them from their lowest instruction, which is the same when every
-    // wire link is known from both of its ends (true for every identity), and
-    // decides otherwise.
+std::vector<WireTable::SearchPart> WireTable::search_parts(std::size_t max_size) const {
+    // The search is unrolled to selections of three instructions (or fewer
+    // when they cannot grow): each becomes a part that is visited and grows
+    // on its own, so no part holds much of the work.
+    constexpr std::size_t kUnrolled = 3;
     if (max_size > m_) max_size = m_;
-    std::vector<std::vector<std::uint64_t>> buckets(max_size + 1);
+    std::vector<SearchPart> parts;
+    auto unroll = [&](auto& self, const SearchPart& p) -> void {
+        if (p.size == kUnrolled || p.size == max_size || !p.ext) {
+            parts.push_back(p);
+            return;
+        }
+        parts.push_back({p.set, 0, p.near, p.allowed, max_size});  // the selection alone
+        for (std::uint64_t ext = p.ext; ext;) {
+            const unsigned w = static_cast<unsigned>(std::countr_zero(ext));
+            ext &= ext - 1;
+            self(self, SearchPart{p.set | std::uint64_t{1} << w, ext | (adjacent_[w] & p.allowed & ~p.near),
+                                  p.near | adjacent_[w], p.allowed, p.size + 1});
+        }
+    };
     for (std::size_t v = 0; v < m_ && max_size >= 1; ++v) {
-        // Sets whose lowest instruction is v.
+        // Selections whose lowest instruction is v.
         const std::uint64_t bit = std::uint64_t{1} << v;
         const std::uint64_t allowed = ~((bit << 1) - 1);
-        grow_connected(adjacent_, allowed, bit, adjacent_[v] & allowed, bit | adjacent_[v], 1, max_size, buckets);
+        unroll(unroll, SearchPart{bit, adjacent_[v] & allowed, bit | adjacent_[v], allowed, 1});
     }
+    return parts;
+}
+
+std::vector<std::uint64_t> WireTable::connected_subsets(std::size_t max_size) const {
+    if (max_size > m_) max_size = m_;
+    const std::vector<std::uint64_t> no_weight(m_, 0);
     std::vector<std::uint64_t> out;
-    for (std::size_t k = 1; k <= max_size; ++k) {
-        std::sort(buckets[k].begin(), buckets[k].end(), lex_before);
-        for (std::uint64_t set : buckets[k])
-            if (symmetric_ || is_connected(set)) out.push_back(set);
-    }
+    for (const SearchPart& part : search_parts(max_size))
+        search(part, max_size, no_weight.data(), [&](std::uint64_t set, std::uint64_t) { out.push_back(set); });
+    std::sort(out.begin(), out.end(), order_before);
     return out;
 }
 

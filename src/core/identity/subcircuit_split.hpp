@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -60,6 +61,13 @@ struct Port {
 // the identity's qubit count) and the rest (the identity's permutation).
 using Split = std::pair<Circ, Circ>;
 
+// Lexicographic order of the ascending index lists of two different masks:
+// the one holding the lowest index where they differ comes first.
+inline bool lex_before(std::uint64_t a, std::uint64_t b) {
+    const std::uint64_t diff = a ^ b;
+    return (a & diff & (~diff + 1)) != 0;
+}
+
 // A split held in fixed buffers, for identities of at most 64 instructions:
 // the gathered instructions and the rest (the identity's permutation).
 class SplitParts {
@@ -99,9 +107,52 @@ public:
     // selections that are not connected.
     std::vector<std::uint64_t> connected_subsets(std::size_t max_size) const;
 
+    // The same selections as independent parts of one search, for running
+    // the parts on many threads: every selection is met in exactly one part,
+    // in no particular order (order_before restores the order).
+    struct SearchPart {
+        std::uint64_t set;   // the selection the part starts from
+        std::uint64_t ext;   // instructions that may still join (none: the start alone)
+        std::uint64_t near;  // the selection with its neighbours
+        std::uint64_t allowed;
+        std::size_t size;
+    };
+    std::vector<SearchPart> search_parts(std::size_t max_size) const;
+    // visit(mask, weight sum) for every connected selection of the part,
+    // weight[i] being instruction i's weight.
+    template <class Visit>
+    void search(const SearchPart& part, std::size_t max_size, const std::uint64_t* weight, Visit&& visit) const {
+        std::uint64_t sum = 0;
+        for (std::uint64_t rest = part.set; rest; rest &= rest - 1) sum += weight[std::countr_zero(rest)];
+        grow(part.set, part.ext, part.near, part.allowed, part.size, max_size, weight, sum, visit);
+    }
+    // The order of COMBINATIONS: fewer instructions first, then lexicographic.
+    static bool order_before(std::uint64_t a, std::uint64_t b) {
+        const int na = std::popcount(a), nb = std::popcount(b);
+        return na != nb ? na < nb : lex_before(a, b);
+    }
+
 private:
     template <class F>
     void ports(std::uint64_t mask, const std::vector<WireNeighbours>& nb, F&& port) const;
+
+    // The subgraph enumeration of Wernicke's ESU: every connected set that
+    // holds `set`, stays within `allowed` and adds instructions of `ext` or
+    // their later neighbours, each met once.  An instruction taken from
+    // `ext` leaves it for good, and only neighbours of the taken one that
+    // are not next to the set already (`near`) join the extension.
+    template <class Visit>
+    void grow(std::uint64_t set, std::uint64_t ext, std::uint64_t near, std::uint64_t allowed, std::size_t size,
+              std::size_t max_size, const std::uint64_t* weight, std::uint64_t sum, Visit& visit) const {
+        if (symmetric_ || is_connected(set)) visit(set, sum);
+        if (size == max_size) return;
+        while (ext) {
+            const unsigned w = static_cast<unsigned>(std::countr_zero(ext));
+            ext &= ext - 1;
+            grow(set | std::uint64_t{1} << w, ext | (adjacent_[w] & allowed & ~near), near | adjacent_[w], allowed,
+                 size + 1, max_size, weight, sum + weight[w], visit);
+        }
+    }
 
     const IdentityCirc& id_;
     std::size_t m_;
@@ -112,12 +163,6 @@ private:
     bool symmetric_ = true;  // adjacent_ is linked_ without self links
 };
 
-// Lexicographic order of the ascending index lists of two different masks:
-// the one holding the lowest index where they differ comes first.
-inline bool lex_before(std::uint64_t a, std::uint64_t b) {
-    const std::uint64_t diff = a ^ b;
-    return (a & diff & (~diff + 1)) != 0;
-}
 
 class IdentitySubcircuit {
 public:
