@@ -37,7 +37,7 @@ public:
 
 private:
     std::size_t n_;
-    std::array<Instr32, kCount * kInline> inline_;
+    InstrBuffer<kCount * kInline> inline_;
     std::vector<Instr32> heap_;
     Instr32* base_;
 };
@@ -123,7 +123,19 @@ std::pair<std::size_t, Permut32> prepare_into(std::span<const Instr32> instrs, P
 // The renaming of a prepared circuit by p (same length): instructions into
 // `out`, the permutation returned.
 Permut32 rename_into(const Instr32* v, std::size_t len, Permut32 perm, Permut32 p, Instr32* out) {
-    for (std::size_t i = 0; i < len; ++i) out[i] = v[i].apply_permutation(p);
+    // Every qubit of a prepared circuit is below p's length (at most 8).
+    std::array<std::uint8_t, 8> to{};
+    for (std::uint8_t i = 0; i < p.len() && i < 8; ++i) to[i] = p.at(i);
+    for (std::size_t i = 0; i < len; ++i) {
+        const auto [a, b] = v[i].qargs().raw;
+        if (a == NO_QUBIT) {
+            out[i] = Instr32(v[i].gate(), QArgs16());
+        } else if (b == NO_QUBIT) {
+            out[i] = Instr32(v[i].gate(), to[a & 7u]);
+        } else {
+            out[i] = v[i].apply_permutation(p);  // checks the two qubits differ
+        }
+    }
     return p * perm * p.inv();
 }
 

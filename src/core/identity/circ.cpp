@@ -102,7 +102,7 @@ Circ Circ::remove_swaps() const {
 std::pair<std::size_t, Permut32> circ_detail::remove_swaps_into(const Instr32* instrs, std::size_t len,
                                                                 Permut32 perm, Instr32* out) {
     const std::size_t n = perm.len();
-    std::array<std::uint8_t, 256> map{};
+    std::array<std::uint8_t, 256> map;  // entries below n only are used
     for (std::size_t i = 0; i < n; ++i) map[i] = static_cast<std::uint8_t>(i);
     auto at = [&](std::uint8_t q) -> std::uint8_t& {
         if (q >= n) panic_index_oob(n, q);

@@ -114,6 +114,20 @@ inline std::strong_ordering operator<=>(const Circ& a, const Circ& b) {
     return a.perm.raw <=> b.perm.raw;
 }
 
+// Room for N instructions, left uninitialised (scratch space of the hot
+// paths, filled before it is read).
+template <std::size_t N>
+struct InstrBuffer {
+    InstrBuffer() {}
+    union {
+        Instr32 v[N];
+    };
+    Instr32* data() { return v; }
+    const Instr32* data() const { return v; }
+    Instr32& operator[](std::size_t i) { return v[i]; }
+    const Instr32& operator[](std::size_t i) const { return v[i]; }
+};
+
 namespace circ_detail {
 // The largest used qubit of the instructions, -1 when none is used.
 int max_used_qubit(const Instr32* instrs, std::size_t n);

@@ -131,7 +131,7 @@ std::vector<T> for_each_split(const RuleMap& rules, const IdentityCirc& id, PerS
 template <class Use>
 void for_each_replacement(const RuleMap& rules, const SplitParts& parts, Permut32 id_perm, std::size_t id_len,
                           std::uint64_t max_size, Use&& use) {
-    std::array<Instr32, 64> key;
+    InstrBuffer<64> key;
     const CanonicalForm form =
         representative_with_perm_into(parts.gathered(), Permut32::identity(id_perm.len()), key.data());
     const std::span<const Instr32> key_instrs(key.data(), form.len);

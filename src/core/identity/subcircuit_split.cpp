@@ -216,8 +216,8 @@ bool WireTable::split_into(std::uint64_t mask, SplitParts& out) const {
     const std::size_t a = static_cast<std::size_t>(std::countr_zero(mask));
 
     // Working circuit: the identity rotated by a; flags rotated alike.
-    std::array<Instr32, 64>& w = out.rest_;
-    std::array<Instr32, 64> tmp;
+    InstrBuffer<64>& w = out.rest_;
+    InstrBuffer<64> tmp;
     std::size_t len = m_;
     for (std::size_t i = a; i < m_; ++i) w[i - a] = c.instrs[i];
     for (std::size_t i = 0; i < a; ++i) w[m_ - a + i] = c.instrs[i].apply_permutation(perm_inv);

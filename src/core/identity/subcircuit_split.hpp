@@ -77,9 +77,9 @@ public:
 
 private:
     friend class WireTable;
-    std::array<Instr32, 128> gathered_{};  // filled from the middle both ways
+    InstrBuffer<128> gathered_;  // filled from the middle both ways
     std::size_t front_ = 64, back_ = 64;
-    std::array<Instr32, 64> rest_{};
+    InstrBuffer<64> rest_;
     std::size_t rest_len_ = 0;
 };
 
