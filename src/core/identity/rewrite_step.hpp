@@ -16,7 +16,6 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -144,7 +143,12 @@ private:
 
     std::vector<Entry> entries_;
     std::vector<RuleIdentityCache> rule_ids_;  // one per entry
-    std::unordered_map<Circ, std::size_t, CircFastHash, CircKeyEqual> index_;
+    // Open addressing over the entries: 0 empty, else the key hash's upper
+    // half << 32 | (entry index + 1).  At most half full.
+    std::vector<std::uint64_t> slots_;
+    std::vector<std::uint64_t> hashes_;  // per entry, its key's hash
+    std::size_t slot_of(const CircView& key, std::uint64_t hash) const;  // the key's slot or its empty slot
+    void place(std::size_t entry);
     std::uint64_t key_lens_ = 0;
     // Keys with a non-empty list, counted per signature bucket.
     static constexpr unsigned kBucketBits = 14;

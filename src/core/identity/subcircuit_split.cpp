@@ -91,6 +91,24 @@ WireTable::WireTable(const IdentityCirc& id) : id_(id), m_(id.len()) {
         linked_.push_back(linked);
         if (id.circ.instrs[i].gate() == gates::SWAP) swaps_ |= std::uint64_t{1} << i;
     }
+    // Port tests as bits, when every qubit fits a 64-bit set.
+    bool small = true;
+    for (std::size_t i = 0; i < m_ && small; ++i)
+        for (std::uint8_t q : id.circ.instrs[i].qargs()) small = small && q < 64;
+    if (small) {
+        port_bits_.resize(m_);
+        for (std::size_t i = 0; i < m_; ++i) {
+            PortBits& p = port_bits_[i];
+            p.count = bwd_[i].count;
+            for (std::size_t s = 0; s < p.count; ++s) {
+                // A wire that comes back to the instruction itself is always a port.
+                auto bit = [&](std::uint64_t v) { return v == i ? 0 : std::uint64_t{1} << v; };
+                p.neighbour[0][s] = bit(bwd_[i][s]);
+                p.neighbour[1][s] = bit(fwd_[i][s]);
+                p.qubit[s] = std::uint64_t{1} << id.circ.instrs[i].qargs().raw[s];
+            }
+        }
+    }
     adjacent_ = linked_;
     for (std::size_t i = 0; i < m_; ++i)
         for (std::uint64_t rest = linked_[i]; rest; rest &= rest - 1)
@@ -189,6 +207,22 @@ std::vector<Port> WireTable::outputs(std::uint64_t mask) const {
 }
 
 bool WireTable::is_convex(std::uint64_t mask) const {
+    if (port_bits_.size() == m_) {
+        // Each input (output) slot is a port when its neighbour bit is not
+        // selected; the ports' qubits, as bits, must not repeat.
+        for (int dir = 0; dir < 2; ++dir) {
+            std::uint64_t seen = 0;
+            for (std::uint64_t rest = mask; rest; rest &= rest - 1) {
+                const PortBits& p = port_bits_[static_cast<std::size_t>(std::countr_zero(rest))];
+                for (std::size_t s = 0; s < p.count; ++s) {
+                    if (mask & p.neighbour[dir][s]) continue;
+                    if (seen & p.qubit[s]) return false;
+                    seen |= p.qubit[s];
+                }
+            }
+        }
+        return true;
+    }
     bool distinct = true;
     QubitSet in;
     ports(mask, bwd_, [&](const Port& p) { return distinct = in.add(p.qubit); });

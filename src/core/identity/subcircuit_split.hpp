@@ -160,7 +160,16 @@ private:
     std::vector<std::uint64_t> linked_;    // per instruction: its neighbours as a mask
     std::vector<std::uint64_t> adjacent_;  // the same made symmetric, without the instruction itself
     std::uint64_t swaps_ = 0;
-    bool symmetric_ = true;  // adjacent_ is linked_ without self links
+    bool symmetric_ = true;
+    // Per instruction and slot: the backward (0) and forward (1) neighbour as
+    // a bit (none when the wire comes back to the instruction), and the
+    // qubit as a bit.  Empty when a qubit is 64 or more.
+    struct PortBits {
+        std::uint64_t neighbour[2][2];
+        std::uint64_t qubit[2];
+        std::size_t count;
+    };
+    std::vector<PortBits> port_bits_;  // adjacent_ is linked_ without self links
 };
 
 
