@@ -47,14 +47,15 @@ void RuleMap::place(std::size_t entry) {
 
 void RuleMap::insert(Circ key, std::vector<Circ> list) {
     std::uint32_t& live = live_[bucket(signature_of(key))];
-    if (!list.empty()) ++live;
+    std::size_t& live_len = live_lens_[std::min<std::size_t>(key.len(), 63)];
+    if (!list.empty()) ++live, ++live_len;
     const std::uint64_t hash = CircFastHash{}(key);
     if (!slots_.empty()) {
         const std::uint64_t s = slots_[slot_of(CircView{key.instrs, key.perm}, hash)];
         if (s) {
             const std::size_t i = (s & 0xFFFFFFFF) - 1;
             std::vector<Circ>& old = entries_[i].second;
-            if (!old.empty()) --live;
+            if (!old.empty()) --live, --live_len;
             rule_ids_[i] = RuleIdentityCache(list.size());
             old = std::move(list);
             return;
@@ -107,7 +108,11 @@ std::vector<T> for_each_split(const RuleMap& rules, const IdentityCirc& id, PerS
     if (id.len() >= Combinations::kEntries) panic_index_oob(Combinations::kEntries, id.len());
     if (rules.empty()) return {};
     const WireTable table(id);
-    const std::size_t max_size = Combinations::max_subset(id.len());
+    // A subset longer than every key with replacements, swaps aside, finds
+    // none.
+    const std::size_t max_size =
+        std::min(Combinations::max_subset(id.len()),
+                 rules.longest_live_key() + static_cast<std::size_t>(std::popcount(table.swap_mask())));
     const std::vector<WireTable::SearchPart> search_parts = table.search_parts(max_size);
     // The canonical form keeps the gates of a subset (swaps aside), so a
     // subset whose summed gate signature no key with replacements has is

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -134,6 +135,13 @@ public:
     // signature: a subcircuit with it finds no replacement (cheap pre-test
     // before its canonical form).
     bool may_replace(std::uint64_t signature) const { return live_[bucket(signature)] != 0; }
+    // The longest key with a non-empty list (0 when there is none; keys of
+    // 63 or more instructions count as 63).
+    std::size_t longest_live_key() const {
+        for (std::size_t n = live_lens_.size(); n-- > 0;)
+            if (live_lens_[n]) return n;
+        return 0;
+    }
 
     // Same keys with equal lists, whatever the entry order.
     friend bool operator==(const RuleMap& a, const RuleMap& b);
@@ -154,6 +162,7 @@ private:
     static constexpr unsigned kBucketBits = 14;
     static std::size_t bucket(std::uint64_t signature) { return signature >> (64 - kBucketBits); }
     std::vector<std::uint32_t> live_ = std::vector<std::uint32_t>(std::size_t{1} << kBucketBits);
+    std::array<std::size_t, 64> live_lens_{};  // keys with a non-empty list, per length
 };
 
 using TransitionPair = std::pair<IdentityCirc, IdentityCirc>;  // (rewritten, rule)
