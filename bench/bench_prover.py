@@ -16,6 +16,19 @@ with one class folder, written by the first run and read by the second.
     --threads 1,2  the worker counts to run (RAYON_NUM_THREADS of each build)
     --classes DIR  keep the class files in DIR (reused when present)
     --provers DIR  save each built prover as DIR/<config>-<threads>t.pc
+
+Figures of one side-by-side run on a 2-core machine that other jobs kept
+busy (load average 10 to 14 throughout, so the wall seconds say little; the
+CPU seconds are the comparison), the same saved class files for both, "before"
+being the build before the rewrite step visited only connected subsets:
+
+    gates    qubits max classes | CPU s 1t before -> after | CPU s 2t before -> after
+    h,t,cx        2   6    5953 |     13.90 ->  4.53 (3.1x) |     15.53 ->  5.13 (3.0x)
+    h,t,cx        2   7   19465 |     20.17 ->  6.11 (3.3x) |     20.17 ->  6.36 (3.2x)
+    h,t,cx        3   6   49033 |     51.29 -> 18.01 (2.8x) |     50.36 -> 19.01 (2.6x)
+    h,x,t,cx      3   5   17309 |      8.81 ->  3.06 (2.9x) |      9.46 ->  3.17 (3.0x)
+
+Both builds gave byte-identical prover files on every row and thread count.
 """
 
 import argparse
