@@ -200,6 +200,21 @@ TEST_CASE(bounded_total_length) {
     CHECK(par_transition_pairs(rules, hh, UINT64_MAX).size() == 3);
 }
 
+// Swap gates, which the canonical forms fold away, count for neither the
+// gates nor the length a subset is matched by.
+TEST_CASE(identities_with_swap_gates_match_plain_step) {
+    const RuleMap rules = sample_rules();
+    // swap h(0) swap is h(1): the whole is h(1) h(1) cx cx.
+    const IdentityCirc id = IdentityCirc::unchecked(C({G(gates::SWAP, 0, 1), G(gates::H, 0), G(gates::SWAP, 0, 1),
+                                                       G(gates::H, 1), G(gates::CX, 0, 1), G(gates::CX, 0, 1)},
+                                                      2));
+    for (std::uint64_t extra : {0, 1, 3}) {
+        const auto slow = slow_pairs(rules, id, extra);
+        CHECK(!slow.empty());
+        CHECK(par_transition_pairs(rules, id, extra) == slow);
+    }
+}
+
 TEST_CASE(matches_plain_sequential_step) {
     const RuleMap rules = sample_rules();
     const IdentityCirc id = I({G(gates::H, 0), G(gates::H, 0), G(gates::CX, 0, 1), G(gates::X, 1), G(gates::X, 1),
