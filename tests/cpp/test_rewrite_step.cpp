@@ -108,6 +108,52 @@ TEST_CASE(rule_map_replaces_lists_in_place) {
     CHECK(m.has_key_len(0) && m.has_key_len(1) && !m.has_key_len(2));
 }
 
+// The pre-tests of the step follow lists that become empty or non-empty
+// when a key is inserted again.
+TEST_CASE(rule_map_pretests_follow_replaced_lists) {
+    auto sig = [](const Circ& c) {
+        std::uint64_t s = 0;
+        for (const Instr32& in : c.instrs) s += RuleMap::gate_signature(in);
+        return s;
+    };
+    const Circ hh = C({G(gates::H, 0), G(gates::H, 0)}, 1);
+    const Circ cxcx = C({G(gates::CX, 0, 1), G(gates::CX, 0, 1)}, 2);
+    RuleMap m;
+    CHECK(!m.may_replace(sig(hh)));
+    CHECK_EQ(m.longest_live_key(), std::size_t{0});
+    m.insert(hh, {C({}, 1)});
+    m.insert(cxcx, {});
+    CHECK(m.may_replace(sig(hh)) && !m.may_replace(sig(cxcx)));
+    CHECK_EQ(m.longest_live_key(), std::size_t{2});
+    m.insert(hh, {});
+    m.insert(cxcx, {C({}, 2)});
+    CHECK(!m.may_replace(sig(hh)) && m.may_replace(sig(cxcx)));
+    // Swap gates are folded away by the canonical forms: no weight.
+    CHECK_EQ(RuleMap::gate_signature(G(gates::SWAP, 0, 1)), std::uint64_t{0});
+    CHECK(*m.find_index(CircView{cxcx.instrs, cxcx.perm}) == 1 && !m.find_index(CircView{{}, Permut32(0)}));
+}
+
+// Rule identities kept beside the map give the same step as fresh ones, in a
+// copy of the map too, and a replaced list does not reuse the old ones.
+TEST_CASE(kept_rule_identities_match_fresh_ones) {
+    RuleMap rules = sample_rules();
+    // h h, then x(0) cx(0, 1) followed by the inverse of its equivalent cx(0, 1) x(0) x(1).
+    const IdentityCirc id = I({G(gates::H, 0), G(gates::H, 0), G(gates::X, 0), G(gates::CX, 0, 1), G(gates::X, 1),
+                               G(gates::X, 0), G(gates::CX, 0, 1)},
+                              2);
+    const auto first = par_transition_pairs(rules, id, 3);
+    CHECK(!first.empty());
+    CHECK(par_transition_pairs(rules, id, 3) == first);
+    const RuleMap copy = rules;
+    CHECK(par_transition_pairs(copy, id, 3) == first);
+    // h h is now replaced by x x only: its rule identities change.
+    const Circ hh = C({G(gates::H, 0), G(gates::H, 0)}, 1);
+    rules.insert(hh, {C({G(gates::X, 0), G(gates::X, 0)}, 1)});
+    RuleMap fresh = sample_rules();
+    fresh.insert(hh, {C({G(gates::X, 0), G(gates::X, 0)}, 1)});
+    CHECK(par_transition_pairs(rules, id, 3) == par_transition_pairs(fresh, id, 3));
+}
+
 TEST_CASE(empty_and_unmatched_identities) {
     const RuleMap rules = sample_rules();
     IdentitySet proved;
@@ -152,6 +198,21 @@ TEST_CASE(bounded_total_length) {
     CHECK_EQ(pairs[0].first.to_string(), std::string("Identity { (0) }"));
     // A huge allowance saturates instead of wrapping.
     CHECK(par_transition_pairs(rules, hh, UINT64_MAX).size() == 3);
+}
+
+// Swap gates, which the canonical forms fold away, count for neither the
+// gates nor the length a subset is matched by.
+TEST_CASE(identities_with_swap_gates_match_plain_step) {
+    const RuleMap rules = sample_rules();
+    // swap h(0) swap is h(1): the whole is h(1) h(1) cx cx.
+    const IdentityCirc id = IdentityCirc::unchecked(C({G(gates::SWAP, 0, 1), G(gates::H, 0), G(gates::SWAP, 0, 1),
+                                                       G(gates::H, 1), G(gates::CX, 0, 1), G(gates::CX, 0, 1)},
+                                                      2));
+    for (std::uint64_t extra : {0, 1, 3}) {
+        const auto slow = slow_pairs(rules, id, extra);
+        CHECK(!slow.empty());
+        CHECK(par_transition_pairs(rules, id, extra) == slow);
+    }
 }
 
 TEST_CASE(matches_plain_sequential_step) {

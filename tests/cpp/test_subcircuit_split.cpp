@@ -1,3 +1,4 @@
+#include <bit>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -150,6 +151,45 @@ TEST_CASE(parallel_splits_match_sequential_order) {
     CHECK(par == seq);
     // The empty identity has only the empty subset: no split.
     CHECK(IdentitySubcircuit::par_subcircuit_splits(IdentityCirc()).empty());
+}
+
+// The connected selections visited directly are exactly those of the
+// table's entry that pass is_connected, in the entry's order.
+TEST_CASE(connected_subsets_match_filtered_entry) {
+    std::uint64_t seed = 7;
+    auto next = [&](unsigned n) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<unsigned>((seed >> 33) % n);
+    };
+    const Gate16 one[] = {gates::H, gates::X, gates::T};
+    const Gate16 two[] = {gates::CX, gates::CZ, gates::SWAP};
+    for (int round = 0; round < 40; ++round) {
+        const unsigned nq = 1 + next(4);
+        const unsigned len = 1 + next(round < 30 ? 12 : 19);
+        std::vector<Instr32> v;
+        for (unsigned i = 0; i < len; ++i) {
+            const auto a = static_cast<std::uint8_t>(next(nq));
+            if (nq > 1 && next(2) == 0) {
+                auto b = static_cast<std::uint8_t>(next(nq - 1));
+                if (b >= a) ++b;
+                v.push_back(G(two[next(3)], a, b));
+            } else {
+                v.push_back(G(one[next(3)], a));
+            }
+        }
+        const IdentityCirc id = I(v, static_cast<std::uint8_t>(nq));
+        const WireTable table(id);
+        std::vector<std::uint64_t> expected;
+        for (std::uint32_t m : Combinations::get().entry(len))
+            if (m && table.is_connected(m)) expected.push_back(m);
+        CHECK(table.connected_subsets(Combinations::max_subset(len)) == expected);
+        // A smaller size bound keeps the leading sizes.
+        std::vector<std::uint64_t> upto2;
+        for (std::uint64_t m : expected)
+            if (std::popcount(m) <= 2) upto2.push_back(m);
+        CHECK(table.connected_subsets(2) == upto2);
+    }
+    CHECK(WireTable(IdentityCirc()).connected_subsets(1).empty());
 }
 
 TEST_CASE(nineteen_instructions_processed_twenty_panic) {

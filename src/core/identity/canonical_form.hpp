@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "identity/circ.hpp"
@@ -24,5 +25,16 @@ Circ compact_qubits(Circ c);
 // instructions on disjoint qubits and stops at the first neighbour that is
 // not greater or that shares a qubit with it.
 Circ reorder_instrs(Circ c);
+
+// Circ::representative_with_perm of the circuit (instrs, perm) without
+// building it: the form's instructions are written to `out` (room for
+// instrs.size()); the form's length and permutation and the renaming that
+// gave it are returned.
+struct CanonicalForm {
+    std::size_t len;
+    Permut32 perm;
+    Permut32 renaming;
+};
+CanonicalForm representative_with_perm_into(std::span<const Instr32> instrs, Permut32 perm, Instr32* out);
 
 }  // namespace tsl

@@ -12,8 +12,13 @@ namespace circ_detail {
 
 int max_used_qubit(const Instr32* instrs, std::size_t n) {
     int m = -1;
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::uint8_t q : instrs[i].qargs()) m = std::max(m, int{q});
+    for (std::size_t i = 0; i < n; ++i) {
+        // The used slots are those before the first unused one.
+        const auto [a, b] = instrs[i].qargs().raw;
+        if (a == NO_QUBIT) continue;
+        m = std::max(m, int{a});
+        if (b != NO_QUBIT) m = std::max(m, int{b});
+    }
     return m;
 }
 
@@ -88,16 +93,24 @@ Circ Circ::rotate(std::int64_t n) const {
 }
 
 Circ Circ::remove_swaps() const {
+    std::vector<Instr32> out(instrs.size());
+    const auto [n, p] = circ_detail::remove_swaps_into(instrs.data(), instrs.size(), perm, out.data());
+    out.resize(n);
+    return create(std::move(out), p);
+}
+
+std::pair<std::size_t, Permut32> circ_detail::remove_swaps_into(const Instr32* instrs, std::size_t len,
+                                                                Permut32 perm, Instr32* out) {
     const std::size_t n = perm.len();
-    std::array<std::uint8_t, 256> map{};
+    std::array<std::uint8_t, 256> map;  // entries below n only are used
     for (std::size_t i = 0; i < n; ++i) map[i] = static_cast<std::uint8_t>(i);
     auto at = [&](std::uint8_t q) -> std::uint8_t& {
         if (q >= n) panic_index_oob(n, q);
         return map[q];
     };
-    std::vector<Instr32> out;
-    out.reserve(instrs.size());
-    for (const Instr32& in : instrs) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        const Instr32& in = instrs[i];
         const QArgs16& qa = in.qargs();
         if (in.gate() == gates::SWAP) {
             const std::uint8_t a = qa[0], b = qa[1];  // "Index out of bounds" when unused
@@ -110,10 +123,11 @@ Circ Circ::remove_swaps() const {
         QArgs16 args = qa;
         const std::size_t used = qa.len();
         for (std::size_t s = 0; s < used; ++s) args.raw[s] = at(qa.raw[s]);
-        out.push_back(Instr32(in.gate(), args));
+        out[kept++] = Instr32(in.gate(), args);
     }
     const Permut32 w = Permut32::from_iter(std::span<const std::uint8_t>(map.data(), n));
-    return create(std::move(out), perm * w.inv());
+    // Every kept qubit went through `at`, so all are below the length.
+    return {kept, perm * w.inv()};
 }
 
 std::vector<Instr32> Circ::instrs_with_swaps() const {

@@ -94,10 +94,17 @@ public:
     friend std::strong_ordering operator<=>(const Circ& a, const Circ& b);
 };
 
+// The order of Instr32 as one number: first qubit byte, second qubit byte,
+// gate index.
+inline std::uint32_t instr_order_key(Instr32 in) {
+    const auto [a, b] = in.qargs().raw;
+    return std::uint32_t{a} << 24 | std::uint32_t{b} << 16 | in.gate().index();
+}
+
 // Lexicographic order of two instruction runs of equal length.
 inline std::strong_ordering compare_instrs(const Instr32* a, const Instr32* b, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
-        if (auto c = a[i] <=> b[i]; c != 0) return c;
+        if (auto c = instr_order_key(a[i]) <=> instr_order_key(b[i]); c != 0) return c;
     return std::strong_ordering::equal;
 }
 
@@ -107,11 +114,29 @@ inline std::strong_ordering operator<=>(const Circ& a, const Circ& b) {
     return a.perm.raw <=> b.perm.raw;
 }
 
+// Room for N instructions, left uninitialised (scratch space of the hot
+// paths, filled before it is read).
+template <std::size_t N>
+struct InstrBuffer {
+    InstrBuffer() {}
+    union {
+        Instr32 v[N];
+    };
+    Instr32* data() { return v; }
+    const Instr32* data() const { return v; }
+    Instr32& operator[](std::size_t i) { return v[i]; }
+    const Instr32& operator[](std::size_t i) const { return v[i]; }
+};
+
 namespace circ_detail {
 // The largest used qubit of the instructions, -1 when none is used.
 int max_used_qubit(const Instr32* instrs, std::size_t n);
 // Panics unless every used qubit is below `len`.
 void check_qubits(const Instr32* instrs, std::size_t n, std::uint8_t len);
+// Circ::remove_swaps of (instrs, perm): the kept instructions into `out`
+// (room for n), their count and the new permutation returned.
+std::pair<std::size_t, Permut32> remove_swaps_into(const Instr32* instrs, std::size_t n, Permut32 perm,
+                                                   Instr32* out);
 }  // namespace circ_detail
 
 }  // namespace tsl

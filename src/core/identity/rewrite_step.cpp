@@ -1,14 +1,17 @@
 #include "identity/rewrite_step.hpp"
 
+#include <array>
 #include <bit>
 #include <cstring>
 
+#include "identity/canonical_form.hpp"
 #include "identity/subcircuit_split.hpp"
+#include "base/panic.hpp"
 #include "base/worker_pool.hpp"
 
 namespace tsl {
 
-std::size_t CircFastHash::operator()(const Circ& c) const noexcept {
+std::size_t CircFastHash::operator()(const CircView& c) const noexcept {
     std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ c.instrs.size();
     h = (h ^ c.perm.raw) * 0xBF58476D1CE4E5B9ULL;
     for (const Instr32& in : c.instrs) h = std::rotl(h ^ std::bit_cast<std::uint32_t>(in), 27) * 0x94D049BB133111EBULL;
@@ -16,21 +19,71 @@ std::size_t CircFastHash::operator()(const Circ& c) const noexcept {
     return static_cast<std::size_t>(h);
 }
 
+std::uint64_t RuleMap::signature_of(const Circ& key) {
+    std::uint64_t sig = 0;
+    for (const Instr32& in : key.instrs) sig += gate_signature(in);
+    return sig;
+}
+
+std::size_t RuleMap::slot_of(const CircView& key, std::uint64_t hash) const {
+    const std::size_t mask = slots_.size() - 1;
+    const std::uint64_t tag = hash >> 32 << 32;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const std::uint64_t s = slots_[i];
+        if (!s) return i;
+        if ((s & ~std::uint64_t{0xFFFFFFFF}) == tag &&
+            CircKeyEqual{}(entries_[(s & 0xFFFFFFFF) - 1].first, key))
+            return i;
+    }
+}
+
+void RuleMap::place(std::size_t entry) {
+    const std::uint64_t hash = hashes_[entry];
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = hash & mask;
+    while (slots_[i]) i = (i + 1) & mask;
+    slots_[i] = (hash >> 32 << 32) | (entry + 1);
+}
+
 void RuleMap::insert(Circ key, std::vector<Circ> list) {
-    auto it = index_.find(key);
-    if (it != index_.end()) {
-        entries_[it->second].second = std::move(list);
-        return;
+    std::uint32_t& live = live_[bucket(signature_of(key))];
+    std::size_t& live_len = live_lens_[std::min<std::size_t>(key.len(), 63)];
+    if (!list.empty()) ++live, ++live_len;
+    const std::uint64_t hash = CircFastHash{}(key);
+    if (!slots_.empty()) {
+        const std::uint64_t s = slots_[slot_of(CircView{key.instrs, key.perm}, hash)];
+        if (s) {
+            const std::size_t i = (s & 0xFFFFFFFF) - 1;
+            std::vector<Circ>& old = entries_[i].second;
+            if (!old.empty()) --live, --live_len;
+            rule_ids_[i] = RuleIdentityCache(list.size());
+            old = std::move(list);
+            return;
+        }
     }
     const std::size_t len = key.len();
     key_lens_ |= std::uint64_t{1} << (len < 63 ? len : 63);
-    index_.emplace(key, entries_.size());
+    rule_ids_.emplace_back(list.size());
     entries_.emplace_back(std::move(key), std::move(list));
+    hashes_.push_back(hash);
+    if (entries_.size() * 2 > slots_.size()) {
+        slots_.assign(std::max<std::size_t>(16, slots_.size() * 2), 0);
+        for (std::size_t i = 0; i < entries_.size(); ++i) place(i);
+    } else {
+        place(entries_.size() - 1);
+    }
 }
 
-const std::vector<Circ>* RuleMap::find(const Circ& key) const {
-    auto it = index_.find(key);
-    return it == index_.end() ? nullptr : &entries_[it->second].second;
+std::optional<std::size_t> RuleMap::find_index(const CircView& key) const {
+    if (slots_.empty()) return std::nullopt;
+    const std::uint64_t s = slots_[slot_of(key, CircFastHash{}(key))];
+    if (!s) return std::nullopt;
+    return (s & 0xFFFFFFFF) - 1;
+}
+
+const std::vector<Circ>* RuleMap::find(const CircView& key) const {
+    const std::optional<std::size_t> i = find_index(key);
+    return i ? &entries_[*i].second : nullptr;
 }
 
 bool operator==(const RuleMap& a, const RuleMap& b) {
@@ -44,76 +97,100 @@ bool operator==(const RuleMap& a, const RuleMap& b) {
 
 namespace {
 
-// Subsets per task: enough work to outweigh the hand-out, few enough
-// result vectors.
-constexpr std::size_t kChunk = 128;
-
-// Runs `per_split(c1, c2, out)` for every split of a connected, convex
-// subset whose canonical length some rule key has, chunk by chunk on the
-// pool, and concatenates the chunks' outputs in subset order.
+// Runs `per_split(parts, out)` for every split of a connected, convex subset
+// whose gates some rule key with replacements has.  The connected subsets
+// are searched in independent parts on the pool, each part splitting and
+// looking up what it finds; the outputs are then put in the order of the
+// subsets in COMBINATIONS, as a sequential run over its entry gives them.
 template <class T, class PerSplit>
 std::vector<T> for_each_split(const RuleMap& rules, const IdentityCirc& id, PerSplit&& per_split) {
-    const std::span<const std::uint32_t> subsets = Combinations::get().entry(id.len());
+    // Identities too long for the table of subsets panic with its index text.
+    if (id.len() >= Combinations::kEntries) panic_index_oob(Combinations::kEntries, id.len());
     if (rules.empty()) return {};
     const WireTable table(id);
-    const std::uint64_t swaps = table.swap_mask();
-    const Combinations& comb = Combinations::get();
-    const std::size_t n = id.len();
-    const std::size_t nchunks = (subsets.size() + kChunk - 1) / kChunk;
-    std::vector<std::vector<T>> chunks(nchunks);
-    auto chunk = [&](std::size_t ci) {
-        std::vector<T>& out = chunks[ci];
-        const std::size_t end = std::min(subsets.size(), (ci + 1) * kChunk);
-        std::size_t i = ci * kChunk;
-        // The subsets of one size are contiguous in the entry.
-        std::size_t k = 0;
-        while (comb.size_begin(n, k + 1) <= i) ++k;
-        while (i < end) {
-            const std::size_t group_end = std::min(end, comb.size_begin(n, k + 1));
-            // Swap removal is the only step of the canonical form that
-            // changes the length: without swaps, a size no key has is skipped.
-            if (!swaps && !rules.has_key_len(k)) {
-                i = group_end;
-                ++k;
-                continue;
-            }
-            for (; i < group_end; ++i) {
-                const std::uint64_t mask = subsets[i];
-                if (!mask) continue;  // the empty subset never splits
-                if (swaps && !rules.has_key_len(k - static_cast<std::size_t>(std::popcount(mask & swaps)))) continue;
-                if (!table.is_connected(mask) || !table.is_convex(mask)) continue;
-                std::optional<Split> s = table.split(mask);
-                if (!s) continue;
-                per_split(s->first, s->second, out);
-            }
-            ++k;
-        }
+    // A subset longer than every key with replacements, swaps aside, finds
+    // none.
+    const std::size_t max_size =
+        std::min(Combinations::max_subset(id.len()),
+                 rules.longest_live_key() + static_cast<std::size_t>(std::popcount(table.swap_mask())));
+    const std::vector<WireTable::SearchPart> search_parts = table.search_parts(max_size);
+    // The canonical form keeps the gates of a subset (swaps aside), so a
+    // subset whose summed gate signature no key with replacements has is
+    // skipped before it is split.
+    std::array<std::uint64_t, 64> signature{};
+    for (std::size_t i = 0; i < id.len(); ++i) signature[i] = RuleMap::gate_signature(id.circ.instrs[i]);
+
+    struct Found {
+        std::uint64_t mask;
+        std::size_t begin, end;  // its outputs in the part's values
     };
-    parallel_for(nchunks, chunk);
+    struct PartOutput {
+        std::vector<T> values;
+        std::vector<Found> found;
+    };
+    std::vector<PartOutput> outputs(search_parts.size());
+    parallel_for(search_parts.size(), [&](std::size_t pi) {
+        PartOutput& out = outputs[pi];
+        SplitParts parts;
+        table.search(search_parts[pi], max_size, signature.data(), [&](std::uint64_t mask, std::uint64_t sig) {
+            if (!rules.may_replace(sig) || !table.is_convex(mask) || !table.split_into(mask, parts)) return;
+            const std::size_t begin = out.values.size();
+            per_split(parts, out.values);
+            if (out.values.size() > begin) out.found.push_back({mask, begin, out.values.size()});
+        });
+    });
+
+    struct Placed {
+        std::uint64_t mask;
+        PartOutput* part;
+        const Found* found;
+    };
+    std::vector<Placed> order;
     std::size_t total = 0;
-    for (const auto& c : chunks) total += c.size();
+    for (PartOutput& o : outputs) {
+        total += o.values.size();
+        for (const Found& f : o.found) order.push_back({f.mask, &o, &f});
+    }
+    std::sort(order.begin(), order.end(),
+              [](const Placed& a, const Placed& b) { return WireTable::order_before(a.mask, b.mask); });
     std::vector<T> result;
     result.reserve(total);
-    for (auto& c : chunks)
-        for (T& v : c) result.push_back(std::move(v));
+    for (const Placed& p : order)
+        for (std::size_t i = p.found->begin; i < p.found->end; ++i) result.push_back(std::move(p.part->values[i]));
     return result;
 }
 
-// Canonicalises the gathered subcircuit c1, looks it up, and calls
-// use(c, c1_reversed, c2_permuted) for each replacement c within the bound;
-// the inverse and the relabelled rest are only built when a key matches.
+// Canonicalises the gathered subcircuit c1 (the identity permutation of the
+// identity's qubit count), looks it up, and calls use(rule, c, c2_permuted)
+// for each replacement c within the bound, `rule()` giving its rule
+// identity; the relabelled rest is only built when a key matches.
 template <class Use>
-void for_each_replacement(const RuleMap& rules, const Circ& c1, const Circ& c2, std::size_t id_len,
+void for_each_replacement(const RuleMap& rules, const SplitParts& parts, Permut32 id_perm, std::size_t id_len,
                           std::uint64_t max_size, Use&& use) {
-    auto [c1_rep, perm] = c1.representative_with_perm();
-    const std::vector<Circ>* list = rules.find(c1_rep);
-    if (!list || list->empty()) return;
-    const Circ c1_reversed = c1_rep.inverse();
-    const Circ c2_permuted = c2.permut(perm);
-    const std::uint64_t bound = saturating_add(c1_rep.len(), max_size);
-    for (const Circ& c : *list) {
+    InstrBuffer<64> key;
+    const CanonicalForm form =
+        representative_with_perm_into(parts.gathered(), Permut32::identity(id_perm.len()), key.data());
+    const std::span<const Instr32> key_instrs(key.data(), form.len);
+    const std::optional<std::size_t> entry = rules.find_index(CircView{key_instrs, form.perm});
+    if (!entry) return;
+    const std::vector<Circ>& list = rules.entries()[*entry].second;
+    if (list.empty()) return;
+    const std::span<const Instr32> rest = parts.rest();
+    const Circ c2_permuted = Circ::from_parts({rest.begin(), rest.end()}, id_perm).permut(form.renaming);
+    const std::uint64_t bound = saturating_add(form.len, max_size);
+    std::optional<Circ> c1_reversed;  // the inverse of c1's canonical form, built once when needed
+    IdentityCirc scratch;
+    for (std::size_t j = 0; j < list.size(); ++j) {
+        const Circ& c = list[j];
         if (saturating_add(c.len(), id_len) > bound) continue;
-        use(c, c1_reversed, c2_permuted);
+        auto rule = [&]() -> const IdentityCirc& {
+            return rules.rule_identity(*entry, j, scratch, [&] {
+                if (!c1_reversed)
+                    c1_reversed = Circ::from_parts({key_instrs.begin(), key_instrs.end()}, form.perm).inverse();
+                return (c + *c1_reversed).rotate_representative();
+            });
+        };
+        use(rule, c, c2_permuted);
     }
 }
 
@@ -122,10 +199,9 @@ void for_each_replacement(const RuleMap& rules, const Circ& c1, const Circ& c2, 
 std::vector<IdentityCirc> apply_rules_within(const RuleMap& rules, const IdentitySet& proved,
                                              const IdentityCirc& id, std::uint64_t max_size) {
     const std::size_t n = id.len();
-    return for_each_split<IdentityCirc>(rules, id, [&](const Circ& c1, const Circ& c2, std::vector<IdentityCirc>& out) {
-        for_each_replacement(rules, c1, c2, n, max_size, [&](const Circ& c, const Circ& rev, const Circ& rest) {
-            const IdentityCirc rule = (c + rev).rotate_representative();
-            if (proved.contains(rule)) out.push_back((c + rest).rotate_representative());
+    return for_each_split<IdentityCirc>(rules, id, [&](const SplitParts& parts, std::vector<IdentityCirc>& out) {
+        for_each_replacement(rules, parts, id.circ.perm, n, max_size, [&](auto&& rule, const Circ& c, const Circ& rest) {
+            if (proved.contains(rule())) out.push_back((c + rest).rotate_representative());
         });
     });
 }
@@ -133,11 +209,11 @@ std::vector<IdentityCirc> apply_rules_within(const RuleMap& rules, const Identit
 std::vector<TransitionPair> transition_pairs_within(const RuleMap& rules, const IdentityCirc& id,
                                                     std::uint64_t max_size) {
     const std::size_t n = id.len();
-    return for_each_split<TransitionPair>(rules, id, [&](const Circ& c1, const Circ& c2, std::vector<TransitionPair>& out) {
-        for_each_replacement(rules, c1, c2, n, max_size, [&](const Circ& c, const Circ& rev, const Circ& rest) {
-            IdentityCirc rule = (c + rev).rotate_representative();
+    return for_each_split<TransitionPair>(rules, id, [&](const SplitParts& parts, std::vector<TransitionPair>& out) {
+        for_each_replacement(rules, parts, id.circ.perm, n, max_size, [&](auto&& rule, const Circ& c, const Circ& rest) {
+            IdentityCirc rule_id = rule();
             IdentityCirc rewritten = (c + rest).rotate_representative();
-            out.emplace_back(std::move(rewritten), std::move(rule));
+            out.emplace_back(std::move(rewritten), std::move(rule_id));
         });
     });
 }

@@ -1,5 +1,6 @@
 #include "identity/subcircuit_split.hpp"
 
+#include <algorithm>
 #include <bit>
 
 #include "base/panic.hpp"
@@ -37,26 +38,6 @@ struct QubitSet {
         word |= bit;
         return true;
     }
-};
-
-// Up to 64 instructions with a cursor-free front/back: the gathered part.
-class Gathered {
-public:
-    void push_back(Instr32 in) {
-        buf_[back_++] = in;
-        mask_ |= in.arg_mask();
-    }
-    void push_front(Instr32 in) {
-        buf_[--front_] = in;
-        mask_ |= in.arg_mask();
-    }
-    std::uint8_t mask() const { return mask_; }
-    std::vector<Instr32> take() const { return {buf_.begin() + front_, buf_.begin() + back_}; }
-
-private:
-    std::array<Instr32, 128> buf_{};
-    std::size_t front_ = 64, back_ = 64;
-    std::uint8_t mask_ = 0;
 };
 
 }  // namespace
@@ -110,6 +91,71 @@ WireTable::WireTable(const IdentityCirc& id) : id_(id), m_(id.len()) {
         linked_.push_back(linked);
         if (id.circ.instrs[i].gate() == gates::SWAP) swaps_ |= std::uint64_t{1} << i;
     }
+    // Port tests as bits, when every qubit fits a 64-bit set.
+    bool small = true;
+    for (std::size_t i = 0; i < m_ && small; ++i)
+        for (std::uint8_t q : id.circ.instrs[i].qargs()) small = small && q < 64;
+    if (small) {
+        port_bits_.resize(m_);
+        for (std::size_t i = 0; i < m_; ++i) {
+            PortBits& p = port_bits_[i];
+            p.count = bwd_[i].count;
+            for (std::size_t s = 0; s < p.count; ++s) {
+                // A wire that comes back to the instruction itself is always a port.
+                auto bit = [&](std::uint64_t v) { return v == i ? 0 : std::uint64_t{1} << v; };
+                p.neighbour[0][s] = bit(bwd_[i][s]);
+                p.neighbour[1][s] = bit(fwd_[i][s]);
+                p.qubit[s] = std::uint64_t{1} << id.circ.instrs[i].qargs().raw[s];
+            }
+        }
+    }
+    adjacent_ = linked_;
+    for (std::size_t i = 0; i < m_; ++i)
+        for (std::uint64_t rest = linked_[i]; rest; rest &= rest - 1)
+            adjacent_[static_cast<std::size_t>(std::countr_zero(rest))] |= std::uint64_t{1} << i;
+    for (std::size_t i = 0; i < m_; ++i) {
+        adjacent_[i] &= ~(std::uint64_t{1} << i);
+        if (adjacent_[i] != (linked_[i] & ~(std::uint64_t{1} << i))) symmetric_ = false;
+    }
+}
+
+std::vector<WireTable::SearchPart> WireTable::search_parts(std::size_t max_size) const {
+    // The search is unrolled to selections of three instructions (or fewer
+    // when they cannot grow): each becomes a part that is visited and grows
+    // on its own, so no part holds much of the work.
+    constexpr std::size_t kUnrolled = 3;
+    if (max_size > m_) max_size = m_;
+    std::vector<SearchPart> parts;
+    auto unroll = [&](auto& self, const SearchPart& p) -> void {
+        if (p.size == kUnrolled || p.size == max_size || !p.ext) {
+            parts.push_back(p);
+            return;
+        }
+        parts.push_back({p.set, 0, p.near, p.allowed, max_size});  // the selection alone
+        for (std::uint64_t ext = p.ext; ext;) {
+            const unsigned w = static_cast<unsigned>(std::countr_zero(ext));
+            ext &= ext - 1;
+            self(self, SearchPart{p.set | std::uint64_t{1} << w, ext | (adjacent_[w] & p.allowed & ~p.near),
+                                  p.near | adjacent_[w], p.allowed, p.size + 1});
+        }
+    };
+    for (std::size_t v = 0; v < m_ && max_size >= 1; ++v) {
+        // Selections whose lowest instruction is v.
+        const std::uint64_t bit = std::uint64_t{1} << v;
+        const std::uint64_t allowed = ~((bit << 1) - 1);
+        unroll(unroll, SearchPart{bit, adjacent_[v] & allowed, bit | adjacent_[v], allowed, 1});
+    }
+    return parts;
+}
+
+std::vector<std::uint64_t> WireTable::connected_subsets(std::size_t max_size) const {
+    if (max_size > m_) max_size = m_;
+    const std::vector<std::uint64_t> no_weight(m_, 0);
+    std::vector<std::uint64_t> out;
+    for (const SearchPart& part : search_parts(max_size))
+        search(part, max_size, no_weight.data(), [&](std::uint64_t set, std::uint64_t) { out.push_back(set); });
+    std::sort(out.begin(), out.end(), order_before);
+    return out;
 }
 
 bool WireTable::is_connected(std::uint64_t mask) const {
@@ -161,6 +207,22 @@ std::vector<Port> WireTable::outputs(std::uint64_t mask) const {
 }
 
 bool WireTable::is_convex(std::uint64_t mask) const {
+    if (port_bits_.size() == m_) {
+        // Each input (output) slot is a port when its neighbour bit is not
+        // selected; the ports' qubits, as bits, must not repeat.
+        for (int dir = 0; dir < 2; ++dir) {
+            std::uint64_t seen = 0;
+            for (std::uint64_t rest = mask; rest; rest &= rest - 1) {
+                const PortBits& p = port_bits_[static_cast<std::size_t>(std::countr_zero(rest))];
+                for (std::size_t s = 0; s < p.count; ++s) {
+                    if (mask & p.neighbour[dir][s]) continue;
+                    if (seen & p.qubit[s]) return false;
+                    seen |= p.qubit[s];
+                }
+            }
+        }
+        return true;
+    }
     bool distinct = true;
     QubitSet in;
     ports(mask, bwd_, [&](const Port& p) { return distinct = in.add(p.qubit); });
@@ -171,56 +233,76 @@ bool WireTable::is_convex(std::uint64_t mask) const {
 }
 
 std::optional<Split> WireTable::split(std::uint64_t mask) const {
-    if (!mask) return std::nullopt;
+    SplitParts parts;
+    if (!split_into(mask, parts)) return std::nullopt;
+    const std::span<const Instr32> g = parts.gathered(), r = parts.rest();
+    const Permut32 perm = id_.circ.perm;
+    Circ gathered = Circ::create({g.begin(), g.end()}, Permut32::identity(perm.len()));
+    Circ rest = Circ::create({r.begin(), r.end()}, perm);
+    return Split(std::move(gathered), std::move(rest));
+}
+
+bool WireTable::split_into(std::uint64_t mask, SplitParts& out) const {
+    if (!mask) return false;
     const Circ& c = id_.circ;
     const Permut32 perm = c.perm;
     const Permut32 perm_inv = perm.inv();
     const std::size_t a = static_cast<std::size_t>(std::countr_zero(mask));
 
     // Working circuit: the identity rotated by a; flags rotated alike.
-    std::array<Instr32, 64> w{}, tmp{};
+    InstrBuffer<64>& w = out.rest_;
+    InstrBuffer<64> tmp;
     std::size_t len = m_;
     for (std::size_t i = a; i < m_; ++i) w[i - a] = c.instrs[i];
     for (std::size_t i = 0; i < a; ++i) w[m_ - a + i] = c.instrs[i].apply_permutation(perm_inv);
     std::uint64_t flags = mask >> a;
 
-    Gathered g;
-    auto remove_front = [&] {
-        for (std::size_t i = 1; i < len; ++i) w[i - 1] = w[i];
-        --len;
-        flags >>= 1;
-    };
+    // The gathered part grows from the middle of its buffer: phase 1 appends,
+    // phase 2 prepends.
+    out.front_ = out.back_ = 64;
+    std::uint8_t gathered_mask = 0;
+    std::size_t removed = 0;  // instructions taken from the front of w
+    Instr32* const base = w.data();
+    Instr32* front = base;    // w without the instructions taken so far
 
     // Phase 1: from the front.
     bool blocked = false;
     while (flags && !blocked) {
         const std::size_t p = static_cast<std::size_t>(std::countr_zero(flags));
         if (p == 0) {
-            g.push_back(w[0]);
-            remove_front();
-        } else if (w[p - 1].disjoint(w[p])) {
-            std::swap(w[p - 1], w[p]);
+            out.gathered_[out.back_++] = front[0];
+            gathered_mask |= front[0].arg_mask();
+            ++front;
+            ++removed;
+            --len;
+            flags >>= 1;
+        } else if (front[p - 1].disjoint(front[p])) {
+            std::swap(front[p - 1], front[p]);
             flags ^= (std::uint64_t{1} << p) | (std::uint64_t{1} << (p - 1));
         } else {
             std::uint8_t before = 0;
-            for (std::size_t i = 0; i < p; ++i) before |= w[i].arg_mask();
-            if (before & g.mask()) {
+            for (std::size_t i = 0; i < p; ++i) before |= front[i].arg_mask();
+            if (before & gathered_mask) {
                 blocked = true;
             } else {
                 // Rotate by p: the first p instructions go behind the end.
-                for (std::size_t i = 0; i < p; ++i) tmp[i] = w[i].apply_permutation(perm_inv);
-                for (std::size_t i = p; i < len; ++i) w[i - p] = w[i];
-                for (std::size_t i = 0; i < p; ++i) w[len - p + i] = tmp[i];
+                for (std::size_t i = 0; i < p; ++i) tmp[i] = front[i].apply_permutation(perm_inv);
+                for (std::size_t i = p; i < len; ++i) front[i - p] = front[i];
+                for (std::size_t i = 0; i < p; ++i) front[len - p + i] = tmp[i];
                 flags >>= p;
             }
         }
     }
+    // Move what is left to the start of the buffer.
+    if (removed) std::copy(front, front + len, base);
 
     // Phase 2: from the back.
     while (flags) {
         const std::size_t p = 63 - static_cast<std::size_t>(std::countl_zero(flags));
         if (p == len - 1) {
-            g.push_front(w[len - 1].apply_permutation(perm));
+            const Instr32 in = w[len - 1].apply_permutation(perm);
+            out.gathered_[--out.front_] = in;
+            gathered_mask |= in.arg_mask();
             --len;
             flags &= ~(std::uint64_t{1} << p);
         } else if (w[p].disjoint(w[p + 1])) {
@@ -229,7 +311,7 @@ std::optional<Split> WireTable::split(std::uint64_t mask) const {
         } else {
             std::uint8_t after = 0;
             for (std::size_t i = p + 1; i < len; ++i) after |= w[i].apply_permutation(perm).arg_mask();
-            if (after & g.mask()) return std::nullopt;
+            if (after & gathered_mask) return false;
             // Rotate by -(len - 1 - p): the instructions after p go to the front.
             const std::size_t k = len - 1 - p;
             for (std::size_t i = 0; i < k; ++i) tmp[i] = w[p + 1 + i].apply_permutation(perm);
@@ -238,10 +320,8 @@ std::optional<Split> WireTable::split(std::uint64_t mask) const {
             flags <<= k;
         }
     }
-
-    Circ gathered = Circ::create(g.take(), Permut32::identity(perm.len()));
-    Circ rest = Circ::create(std::vector<Instr32>(w.begin(), w.begin() + static_cast<std::ptrdiff_t>(len)), perm);
-    return Split(std::move(gathered), std::move(rest));
+    out.rest_len_ = len;
+    return true;
 }
 
 // ---- selections -------------------------------------------------------------

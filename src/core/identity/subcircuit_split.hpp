@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -60,6 +61,28 @@ struct Port {
 // the identity's qubit count) and the rest (the identity's permutation).
 using Split = std::pair<Circ, Circ>;
 
+// Lexicographic order of the ascending index lists of two different masks:
+// the one holding the lowest index where they differ comes first.
+inline bool lex_before(std::uint64_t a, std::uint64_t b) {
+    const std::uint64_t diff = a ^ b;
+    return (a & diff & (~diff + 1)) != 0;
+}
+
+// A split held in fixed buffers, for identities of at most 64 instructions:
+// the gathered instructions and the rest (the identity's permutation).
+class SplitParts {
+public:
+    std::span<const Instr32> gathered() const { return {gathered_.data() + front_, back_ - front_}; }
+    std::span<const Instr32> rest() const { return {rest_.data(), rest_len_}; }
+
+private:
+    friend class WireTable;
+    InstrBuffer<128> gathered_;  // filled from the middle both ways
+    std::size_t front_ = 64, back_ = 64;
+    InstrBuffer<64> rest_;
+    std::size_t rest_len_ = 0;
+};
+
 // The wire neighbours of every instruction of one identity, computed once;
 // selections are then tested and split as bit masks.  Identities of at most
 // 64 instructions.
@@ -73,19 +96,82 @@ public:
     std::vector<Port> inputs(std::uint64_t mask) const;
     std::vector<Port> outputs(std::uint64_t mask) const;
     std::optional<Split> split(std::uint64_t mask) const;
+    // The same split into `out`; false when there is none.
+    bool split_into(std::uint64_t mask, SplitParts& out) const;
     // Bit i set when instruction i is a swap gate.
     std::uint64_t swap_mask() const { return swaps_; }
+
+    // Every connected selection of 1 to `max_size` instructions (the masks
+    // that pass is_connected), by size and within one size in lexicographic
+    // order of their index lists: the order of COMBINATIONS without the
+    // selections that are not connected.
+    std::vector<std::uint64_t> connected_subsets(std::size_t max_size) const;
+
+    // The same selections as independent parts of one search, for running
+    // the parts on many threads: every selection is met in exactly one part,
+    // in no particular order (order_before restores the order).
+    struct SearchPart {
+        std::uint64_t set;   // the selection the part starts from
+        std::uint64_t ext;   // instructions that may still join (none: the start alone)
+        std::uint64_t near;  // the selection with its neighbours
+        std::uint64_t allowed;
+        std::size_t size;
+    };
+    std::vector<SearchPart> search_parts(std::size_t max_size) const;
+    // visit(mask, weight sum) for every connected selection of the part,
+    // weight[i] being instruction i's weight.
+    template <class Visit>
+    void search(const SearchPart& part, std::size_t max_size, const std::uint64_t* weight, Visit&& visit) const {
+        std::uint64_t sum = 0;
+        for (std::uint64_t rest = part.set; rest; rest &= rest - 1) sum += weight[std::countr_zero(rest)];
+        grow(part.set, part.ext, part.near, part.allowed, part.size, max_size, weight, sum, visit);
+    }
+    // The order of COMBINATIONS: fewer instructions first, then lexicographic.
+    static bool order_before(std::uint64_t a, std::uint64_t b) {
+        const int na = std::popcount(a), nb = std::popcount(b);
+        return na != nb ? na < nb : lex_before(a, b);
+    }
 
 private:
     template <class F>
     void ports(std::uint64_t mask, const std::vector<WireNeighbours>& nb, F&& port) const;
 
+    // The subgraph enumeration of Wernicke's ESU: every connected set that
+    // holds `set`, stays within `allowed` and adds instructions of `ext` or
+    // their later neighbours, each met once.  An instruction taken from
+    // `ext` leaves it for good, and only neighbours of the taken one that
+    // are not next to the set already (`near`) join the extension.
+    template <class Visit>
+    void grow(std::uint64_t set, std::uint64_t ext, std::uint64_t near, std::uint64_t allowed, std::size_t size,
+              std::size_t max_size, const std::uint64_t* weight, std::uint64_t sum, Visit& visit) const {
+        if (symmetric_ || is_connected(set)) visit(set, sum);
+        if (size == max_size) return;
+        while (ext) {
+            const unsigned w = static_cast<unsigned>(std::countr_zero(ext));
+            ext &= ext - 1;
+            grow(set | std::uint64_t{1} << w, ext | (adjacent_[w] & allowed & ~near), near | adjacent_[w], allowed,
+                 size + 1, max_size, weight, sum + weight[w], visit);
+        }
+    }
+
     const IdentityCirc& id_;
     std::size_t m_;
     std::vector<WireNeighbours> fwd_, bwd_;
-    std::vector<std::uint64_t> linked_;  // per instruction: its neighbours as a mask
+    std::vector<std::uint64_t> linked_;    // per instruction: its neighbours as a mask
+    std::vector<std::uint64_t> adjacent_;  // the same made symmetric, without the instruction itself
     std::uint64_t swaps_ = 0;
+    bool symmetric_ = true;
+    // Per instruction and slot: the backward (0) and forward (1) neighbour as
+    // a bit (none when the wire comes back to the instruction), and the
+    // qubit as a bit.  Empty when a qubit is 64 or more.
+    struct PortBits {
+        std::uint64_t neighbour[2][2];
+        std::uint64_t qubit[2];
+        std::size_t count;
+    };
+    std::vector<PortBits> port_bits_;  // adjacent_ is linked_ without self links
 };
+
 
 class IdentitySubcircuit {
 public:
