@@ -4,10 +4,10 @@
 #include <bit>
 #include <cstring>
 
-#include "identity/canonical_form.hpp"
-#include "identity/subcircuit_split.hpp"
 #include "base/panic.hpp"
 #include "base/worker_pool.hpp"
+#include "identity/canonical_form.hpp"
+#include "identity/subcircuit_split.hpp"
 
 namespace tsl {
 
