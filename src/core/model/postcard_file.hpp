@@ -24,8 +24,8 @@ public:
 
 // Runs encode(PostcardWriter&) into the file `path` names, through
 // AtomicWriteFile: a regular file is replaced only once everything, the
-// final flush and the close included, succeeded.  Throws FileError: Os "Failed to create file: {}",
-// Data "Failed to write postcard data: {}".
+// final flush and the close included, succeeded.  Throws FileError: Os
+// "Failed to create file: {}", Data "Failed to write postcard data: {}".
 template <class Encode>
 void save_postcard_file(const std::string& path, Encode&& encode) {
     std::unique_ptr<AtomicWriteFile> file;

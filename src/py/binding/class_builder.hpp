@@ -271,20 +271,12 @@ struct SetterEntry {
     }
 };
 
-// A data member read and written as an attribute.
+// Stores a new value into a data member: the setter of `field`.
 template <auto Member>
-struct FieldSetter;
+struct MemberStore;
 template <class C, class M, M C::* Member>
-struct FieldSetter<Member> {
-    static int set(PyObject* self, PyObject* value, void* closure) {
-        return guarded<int>(-1, [&] {
-            if (!value) raise(PyExc_AttributeError, "can't delete attribute");
-            SelfArg<C&> s(self);
-            auto arg = make_arg<M>(value, static_cast<const char*>(closure));
-            s.get().*Member = arg.get();
-            return 0;
-        });
-    }
+struct MemberStore<Member> {
+    static constexpr auto set = [](C& c, M v) { c.*Member = std::move(v); };
 };
 
 // ---------------------------------------------------------------------------
@@ -404,9 +396,7 @@ public:
     // A data member as a read-write attribute.
     template <auto Member>
     ClassBuilder& field(const char* name, const char* doc) {
-        getsets_.push_back({name, &GetterEntry<Member>::get, &FieldSetter<Member>::set, doc,
-                            const_cast<char*>(name)});
-        return *this;
+        return property<Member, MemberStore<Member>::set>(name, doc);
     }
 
     template <auto Fn>
