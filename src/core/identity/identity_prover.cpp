@@ -4,9 +4,13 @@
 
 #include <algorithm>
 #include <deque>
+#include <exception>
 #include <string>
+#include <unordered_map>
 
 #include "base/progress_bar.hpp"
+#include "base/worker_pool.hpp"
+#include "identity/rule_lookup_cache.hpp"
 
 namespace tsl {
 
@@ -33,10 +37,93 @@ public:
         return off;
     }
 
+    // fn(offset) for what the next pops give if nothing is pushed, in that
+    // order, until fn returns false.
+    template <class F>
+    void for_each_next(F&& fn) const {
+        for (std::size_t level = lowest_; level < levels_.size(); ++level)
+            for (const IdentitySet::Offset off : levels_[level])
+                if (!fn(off)) return;
+    }
+
 private:
     std::size_t min_size_;
     std::size_t lowest_ = 0;
     std::vector<std::deque<IdentitySet::Offset>> levels_;
+};
+
+// The rewrites of the identities one search expands.
+//
+// Expanding an identity reads nothing but the rules, `proved` and the
+// identity, and `proved` stays as it is while a search runs, so the
+// identities next in line can be expanded ahead of time, one task each on
+// the pool, and their rewrites kept until the search comes to them.  The
+// search still takes every identity in its own order and sees what expanding
+// one at a time would give; a panic raised while expanding ahead is kept and
+// raised when the search reaches that identity, and never if it does not.
+// The first expansion of a search runs alone, its subsets spread over the
+// pool (many searches end there); after it the batches grow to a few
+// identities per pool thread, which keeps every thread busy and the search
+// waiting once per batch instead of once per identity.
+class Expander {
+public:
+    Expander(const RuleMap& rules, const IdentitySet& proved, std::uint64_t max_size, RuleLookupCache& cache)
+        : rules_(rules), proved_(proved), max_size_(max_size), cache_(cache),
+          max_batch_(kBatchPerThread * WorkerPool::global().num_threads()) {}
+
+    // The rewrites of the identity at `off` in `visited`, which the search
+    // has just taken from `queues`.
+    std::vector<IdentityCirc> rewrites_of(IdentitySet::Offset off, const IdentitySet& visited,
+                                          const LevelQueues& queues) {
+        if (auto it = ahead_.find(off); it != ahead_.end()) {
+            Expansion done = std::move(it->second);
+            ahead_.erase(it);
+            if (done.error) std::rethrow_exception(done.error);
+            return std::move(done.rewrites);
+        }
+        std::vector<IdentitySet::Offset> batch{off};
+        if (batch_ > 1)
+            queues.for_each_next([&](IdentitySet::Offset next) {
+                if (!ahead_.contains(next)) batch.push_back(next);
+                return batch.size() < batch_;
+            });
+        batch_ = std::min(batch_ * 2, max_batch_);
+        if (batch.size() == 1) return expand(visited.at(off));
+        std::vector<IdentityCirc> ids;
+        ids.reserve(batch.size());
+        for (const IdentitySet::Offset o : batch) ids.push_back(visited.at(o));
+        std::vector<Expansion> out(batch.size());
+        parallel_for(batch.size(), [&](std::size_t i) {
+            try {
+                out[i].rewrites = expand(ids[i]);
+            } catch (...) {
+                out[i].error = std::current_exception();
+            }
+        });
+        for (std::size_t i = 1; i < batch.size(); ++i) ahead_.emplace(batch[i], std::move(out[i]));
+        if (out[0].error) std::rethrow_exception(out[0].error);
+        return std::move(out[0].rewrites);
+    }
+
+private:
+    static constexpr std::size_t kBatchPerThread = 8;
+
+    struct Expansion {
+        std::vector<IdentityCirc> rewrites;
+        std::exception_ptr error;
+    };
+
+    std::vector<IdentityCirc> expand(const IdentityCirc& id) const {
+        return apply_rules_within(rules_, proved_, id, max_size_, &cache_);
+    }
+
+    const RuleMap& rules_;
+    const IdentitySet& proved_;
+    std::uint64_t max_size_;
+    RuleLookupCache& cache_;
+    std::size_t batch_ = 1;
+    std::size_t max_batch_;
+    std::unordered_map<IdentitySet::Offset, Expansion> ahead_;
 };
 
 }  // namespace
@@ -72,8 +159,9 @@ IdentityProver IdentityProver::build_from_eccs(const ECCs& eccs) {
 
     write_stderr_text("Proving Identities\n");
     ProgressBar bar(identities.size());
+    RuleLookupCache cache;
     for (const IdentityCirc& id : identities) {
-        prover.add_identity(id, kBuildAdditionalSize, kBuildCountLimit);
+        prover.add_identity_using(id, kBuildAdditionalSize, kBuildCountLimit, cache);
         bar.inc();
     }
     bar.finish();
@@ -82,8 +170,14 @@ IdentityProver IdentityProver::build_from_eccs(const ECCs& eccs) {
 
 bool IdentityProver::add_identity(const IdentityCirc& id, std::uint64_t additional_size,
                                   std::uint64_t count_limit) {
+    RuleLookupCache cache;
+    return add_identity_using(id, additional_size, count_limit, cache);
+}
+
+bool IdentityProver::add_identity_using(const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit,
+                                  RuleLookupCache& cache) {
     if (id.len() == 0 || proved.contains(id)) return false;
-    auto [visited, assumed] = add_identity_search(id, additional_size, count_limit);
+    auto [visited, assumed] = add_identity_search_using(id, additional_size, count_limit, cache);
     proved.insert_all(visited);
     return assumed;
 }
@@ -91,19 +185,26 @@ bool IdentityProver::add_identity(const IdentityCirc& id, std::uint64_t addition
 std::pair<IdentitySet, bool> IdentityProver::add_identity_search(const IdentityCirc& id,
                                                                  std::uint64_t additional_size,
                                                                  std::uint64_t count_limit) {
+    RuleLookupCache cache;
+    return add_identity_search_using(id, additional_size, count_limit, cache);
+}
+
+std::pair<IdentitySet, bool> IdentityProver::add_identity_search_using(const IdentityCirc& id,
+                                                                 std::uint64_t additional_size,
+                                                                 std::uint64_t count_limit, RuleLookupCache& cache) {
     const std::size_t min_size = id.len();
     const std::uint64_t max_size = saturating_add(min_size, additional_size);
     IdentitySet visited;
     LevelQueues queues(min_size);
+    Expander expander(circ_map, proved, max_size, cache);
     std::uint64_t counter = 0;
     queues.push(min_size, visited.insert_get(id).first);
     while (auto off = queues.pop()) {
-        const IdentityCirc id0 = visited.at(*off);
-        for (const IdentityCirc& new_id : apply_rules_within(circ_map, proved, id0, max_size)) {
+        for (const IdentityCirc& new_id : expander.rewrites_of(*off, visited, queues)) {
             const auto [new_off, fresh] = visited.insert_get(new_id);
             if (!fresh) continue;
             if (new_id.len() < min_size) {
-                const bool assumed = add_identity(new_id, additional_size, count_limit);
+                const bool assumed = add_identity_using(new_id, additional_size, count_limit, cache);
                 return {std::move(visited), assumed};
             }
             if (proved.contains(new_id)) return {std::move(visited), false};
@@ -121,21 +222,27 @@ std::pair<IdentitySet, bool> IdentityProver::add_identity_search(const IdentityC
 
 std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identity_with_visited(
     const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit) const {
+    RuleLookupCache cache;
+    return prove_identity_using(id, additional_size, count_limit, cache);
+}
+
+std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identity_using(
+    const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit, RuleLookupCache& cache) const {
     const std::size_t min_size = id.len();
     const std::uint64_t max_size = saturating_add(min_size, additional_size);
     IdentitySet visited;
     LevelQueues queues(min_size);
+    Expander expander(circ_map, proved, max_size, cache);
     queues.push(min_size, visited.insert_get(id).first);
     while (auto off = queues.pop()) {
-        const IdentityCirc id0 = visited.at(*off);
-        for (const IdentityCirc& new_id : apply_rules_within(circ_map, proved, id0, max_size)) {
+        for (const IdentityCirc& new_id : expander.rewrites_of(*off, visited, queues)) {
             const auto [new_off, fresh] = visited.insert_get(new_id);
             if (!fresh) continue;
             if (new_id.len() < min_size) {
                 // A shorter identity that is empty or already proved settles
                 // the query; any other is queried in its own right.
                 if (new_id.len() == 0 || proved.contains(new_id)) return {std::nullopt, std::move(visited)};
-                auto [result, inner] = prove_identity_with_visited(new_id, additional_size, count_limit);
+                auto [result, inner] = prove_identity_using(new_id, additional_size, count_limit, cache);
                 visited.insert_all(inner);
                 return {std::move(result), std::move(visited)};
             }

@@ -62,8 +62,20 @@ public:
 
     std::vector<IdentityCirc> get_assumed() const { return assume; }
 
+
     // Field by field: assume in order, proved as a set, circ_map as a map.
     friend bool operator==(const IdentityProver&, const IdentityProver&) = default;
+
+private:
+    // The same, remembering rule lookups in `cache` across the searches of
+    // one call.
+    bool add_identity_using(const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit,
+                      RuleLookupCache& cache);
+    std::pair<IdentitySet, bool> add_identity_search_using(const IdentityCirc& id, std::uint64_t additional_size,
+                                                     std::uint64_t count_limit, RuleLookupCache& cache);
+    std::pair<std::optional<IdentityCirc>, IdentitySet> prove_identity_using(
+        const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit,
+        RuleLookupCache& cache) const;
 };
 
 }  // namespace tsl

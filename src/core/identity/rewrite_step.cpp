@@ -7,6 +7,7 @@
 #include "base/panic.hpp"
 #include "base/worker_pool.hpp"
 #include "identity/canonical_form.hpp"
+#include "identity/rule_lookup_cache.hpp"
 #include "identity/subcircuit_split.hpp"
 
 namespace tsl {
@@ -160,33 +161,45 @@ std::vector<T> for_each_split(const RuleMap& rules, const IdentityCirc& id, PerS
     return result;
 }
 
-// Canonicalises the gathered subcircuit c1 (the identity permutation of the
-// identity's qubit count), looks it up, and calls use(rule, c, c2_permuted)
-// for each replacement c within the bound, `rule()` giving its rule
-// identity; the relabelled rest is only built when a key matches.
+// The rule map entry of the gathered subcircuit c1 (the identity permutation
+// of the identity's qubit count) and the renaming that brings c1 to the
+// entry's key, its canonical form; from the cache when it holds them.
+RuleLookupCache::Lookup look_up(const RuleMap& rules, const SplitParts& parts, std::uint8_t qubits,
+                                RuleLookupCache* cache) {
+    const CircView gathered{parts.gathered(), Permut32::identity(qubits)};
+    RuleLookupCache::Shard* shard = cache ? cache->shard() : nullptr;
+    const std::uint64_t hash = shard ? CircFastHash{}(gathered) : 0;
+    if (shard)
+        if (const RuleLookupCache::Lookup* known = shard->find(gathered, hash)) return *known;
+    InstrBuffer<64> key;
+    const CanonicalForm form = representative_with_perm_into(gathered.instrs, gathered.perm, key.data());
+    const RuleLookupCache::Lookup found{rules.find_index(CircView{{key.data(), form.len}, form.perm}), form.renaming};
+    if (shard) shard->insert(gathered, hash, found);
+    return found;
+}
+
+// Looks the gathered subcircuit c1 up and calls use(rule, c, c2_permuted) for
+// each replacement c within the bound, `rule()` giving its rule identity; the
+// relabelled rest is only built when a key matches.
 template <class Use>
 void for_each_replacement(const RuleMap& rules, const SplitParts& parts, Permut32 id_perm, std::size_t id_len,
-                          std::uint64_t max_size, Use&& use) {
-    InstrBuffer<64> key;
-    const CanonicalForm form =
-        representative_with_perm_into(parts.gathered(), Permut32::identity(id_perm.len()), key.data());
-    const std::span<const Instr32> key_instrs(key.data(), form.len);
-    const std::optional<std::size_t> entry = rules.find_index(CircView{key_instrs, form.perm});
-    if (!entry) return;
-    const std::vector<Circ>& list = rules.entries()[*entry].second;
+                          std::uint64_t max_size, RuleLookupCache* cache, Use&& use) {
+    const RuleLookupCache::Lookup found = look_up(rules, parts, id_perm.len(), cache);
+    if (!found.entry) return;
+    const std::size_t entry = *found.entry;
+    const auto& [key, list] = rules.entries()[entry];
     if (list.empty()) return;
     const std::span<const Instr32> rest = parts.rest();
-    const Circ c2_permuted = Circ::from_parts({rest.begin(), rest.end()}, id_perm).permut(form.renaming);
-    const std::uint64_t bound = saturating_add(form.len, max_size);
+    const Circ c2_permuted = Circ::from_parts({rest.begin(), rest.end()}, id_perm).permut(found.renaming);
+    const std::uint64_t bound = saturating_add(key.len(), max_size);
     std::optional<Circ> c1_reversed;  // the inverse of c1's canonical form, built once when needed
     IdentityCirc scratch;
     for (std::size_t j = 0; j < list.size(); ++j) {
         const Circ& c = list[j];
         if (saturating_add(c.len(), id_len) > bound) continue;
         auto rule = [&]() -> const IdentityCirc& {
-            return rules.rule_identity(*entry, j, scratch, [&] {
-                if (!c1_reversed)
-                    c1_reversed = Circ::from_parts({key_instrs.begin(), key_instrs.end()}, form.perm).inverse();
+            return rules.rule_identity(entry, j, scratch, [&] {
+                if (!c1_reversed) c1_reversed = key.inverse();
                 return (c + *c1_reversed).rotate_representative();
             });
         };
@@ -197,10 +210,11 @@ void for_each_replacement(const RuleMap& rules, const SplitParts& parts, Permut3
 }  // namespace
 
 std::vector<IdentityCirc> apply_rules_within(const RuleMap& rules, const IdentitySet& proved,
-                                             const IdentityCirc& id, std::uint64_t max_size) {
+                                             const IdentityCirc& id, std::uint64_t max_size,
+                                             RuleLookupCache* cache) {
     const std::size_t n = id.len();
     return for_each_split<IdentityCirc>(rules, id, [&](const SplitParts& parts, std::vector<IdentityCirc>& out) {
-        for_each_replacement(rules, parts, id.circ.perm, n, max_size, [&](auto&& rule, const Circ& c, const Circ& rest) {
+        for_each_replacement(rules, parts, id.circ.perm, n, max_size, cache, [&](auto&& rule, const Circ& c, const Circ& rest) {
             if (proved.contains(rule())) out.push_back((c + rest).rotate_representative());
         });
     });
@@ -210,7 +224,7 @@ std::vector<TransitionPair> transition_pairs_within(const RuleMap& rules, const 
                                                     std::uint64_t max_size) {
     const std::size_t n = id.len();
     return for_each_split<TransitionPair>(rules, id, [&](const SplitParts& parts, std::vector<TransitionPair>& out) {
-        for_each_replacement(rules, parts, id.circ.perm, n, max_size, [&](auto&& rule, const Circ& c, const Circ& rest) {
+        for_each_replacement(rules, parts, id.circ.perm, n, max_size, nullptr, [&](auto&& rule, const Circ& c, const Circ& rest) {
             IdentityCirc rule_id = rule();
             IdentityCirc rewritten = (c + rest).rotate_representative();
             out.emplace_back(std::move(rewritten), std::move(rule_id));
