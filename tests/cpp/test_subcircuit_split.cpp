@@ -154,7 +154,8 @@ TEST_CASE(parallel_splits_match_sequential_order) {
 }
 
 // The connected selections visited directly are exactly those of the
-// table's entry that pass is_connected, in the entry's order.
+// table's entry that pass is_connected, in the entry's order, and the port
+// counts the search carries tell the convex ones.
 TEST_CASE(connected_subsets_match_filtered_entry) {
     std::uint64_t seed = 7;
     auto next = [&](unsigned n) {
@@ -188,6 +189,17 @@ TEST_CASE(connected_subsets_match_filtered_entry) {
         for (std::uint64_t m : expected)
             if (std::popcount(m) <= 2) upto2.push_back(m);
         CHECK(table.connected_subsets(2) == upto2);
+        // The port counts carried through the search give is_convex.
+        const std::size_t max = Combinations::max_subset(len);
+        const std::vector<std::uint64_t> no_weight(len, 0);
+        std::size_t convex = 0;
+        for (const WireTable::SearchPart& part : table.search_parts(max))
+            table.search(part, max, no_weight.data(),
+                         [&](std::uint64_t m, std::uint64_t, const WireTable::PortCounts& ports) {
+                             CHECK_EQ(table.is_convex(m, ports), table.is_convex(m));
+                             convex += table.is_convex(m);
+                         });
+        CHECK(convex > 0);
     }
     CHECK(WireTable(IdentityCirc()).connected_subsets(1).empty());
 }

@@ -133,8 +133,9 @@ std::vector<T> for_each_split(const RuleMap& rules, const IdentityCirc& id, PerS
     parallel_for(search_parts.size(), [&](std::size_t pi) {
         PartOutput& out = outputs[pi];
         SplitParts parts;
-        table.search(search_parts[pi], max_size, signature.data(), [&](std::uint64_t mask, std::uint64_t sig) {
-            if (!rules.may_replace(sig) || !table.is_convex(mask) || !table.split_into(mask, parts)) return;
+        table.search(search_parts[pi], max_size, signature.data(),
+                     [&](std::uint64_t mask, std::uint64_t sig, const WireTable::PortCounts& ports) {
+            if (!rules.may_replace(sig) || !table.is_convex(mask, ports) || !table.split_into(mask, parts)) return;
             const std::size_t begin = out.values.size();
             per_split(parts, out.values);
             if (out.values.size() > begin) out.found.push_back({mask, begin, out.values.size()});
@@ -170,7 +171,7 @@ RuleLookupCache::Lookup look_up(const RuleMap& rules, const SplitParts& parts, s
     RuleLookupCache::Shard* shard = cache ? cache->shard() : nullptr;
     const std::uint64_t hash = shard ? CircFastHash{}(gathered) : 0;
     if (shard)
-        if (const RuleLookupCache::Lookup* known = shard->find(gathered, hash)) return *known;
+        if (const std::optional<RuleLookupCache::Lookup> known = shard->find(gathered, hash)) return *known;
     InstrBuffer<64> key;
     const CanonicalForm form = representative_with_perm_into(gathered.instrs, gathered.perm, key.data());
     const RuleLookupCache::Lookup found{rules.find_index(CircView{{key.data(), form.len}, form.perm}), form.renaming};

@@ -13,49 +13,54 @@ RuleLookupCache::Shard* RuleLookupCache::shard() {
     return slot < shards_.size() ? &shards_[slot] : nullptr;
 }
 
+bool RuleLookupCache::Shard::holds(const Slot& slot, const CircView& gathered, std::uint32_t tag) const {
+    if (slot.tag != tag || slot.len != gathered.instrs.size() || slot.perm != gathered.perm.raw) return false;
+    for (std::size_t i = 0; i < slot.len; ++i)
+        if (!(slot.instrs[i] == gathered.instrs[i])) return false;
+    return true;
+}
+
+// The slot holding the circuit, or the empty slot where it would go.
 std::size_t RuleLookupCache::Shard::slot_of(const CircView& gathered, std::uint64_t hash) const {
     const std::size_t mask = slots_.size() - 1;
-    const std::uint64_t tag = hash >> 32 << 32;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-        const std::uint64_t s = slots_[i];
-        if (!s) return i;
-        if ((s & ~std::uint64_t{0xFFFFFFFF}) != tag) continue;
-        const Record& r = records_[(s & 0xFFFFFFFF) - 1];
-        if (CircKeyEqual{}(CircView{{arena_.data() + r.offset, r.len}, r.perm}, gathered)) return i;
-    }
+    const std::uint32_t tag = tag_of(hash);
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask)
+        if (!slots_[i].tag || holds(slots_[i], gathered, tag)) return i;
 }
 
-const RuleLookupCache::Lookup* RuleLookupCache::Shard::find(const CircView& gathered, std::uint64_t hash) const {
-    if (slots_.empty()) return nullptr;
-    const std::uint64_t s = slots_[slot_of(gathered, hash)];
-    return s ? &records_[(s & 0xFFFFFFFF) - 1].lookup : nullptr;
-}
-
-void RuleLookupCache::Shard::place(std::size_t index, std::uint64_t hash) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = hash & mask;
-    while (slots_[i]) i = (i + 1) & mask;
-    slots_[i] = (hash >> 32 << 32) | (index + 1);
+std::optional<RuleLookupCache::Lookup> RuleLookupCache::Shard::find(const CircView& gathered,
+                                                                    std::uint64_t hash) const {
+    if (slots_.empty() || gathered.instrs.size() > kMaxLen) return std::nullopt;
+    const Slot& slot = slots_[slot_of(gathered, hash)];
+    if (!slot.tag) return std::nullopt;
+    return Lookup{slot.entry == kNoEntry ? std::nullopt : std::optional<std::size_t>(slot.entry),
+                  Permut32(slot.renaming)};
 }
 
 void RuleLookupCache::Shard::insert(const CircView& gathered, std::uint64_t hash, const Lookup& lookup) {
-    if (records_.size() >= kMaxEntries) {
-        arena_.clear();
-        records_.clear();
-        slots_.clear();
-    }
-    if (records_.size() * 2 >= slots_.size()) {
-        // Rehash from the records: each keeps its hash in its slot tag only,
-        // so the hash is computed again.
-        slots_.assign(std::max<std::size_t>(1024, slots_.size() * 2), 0);
-        for (std::size_t k = 0; k < records_.size(); ++k) {
-            const Record& r = records_[k];
-            place(k, CircFastHash{}(CircView{{arena_.data() + r.offset, r.len}, r.perm}));
+    if (gathered.instrs.size() > kMaxLen || (lookup.entry && *lookup.entry >= kNoEntry)) return;
+    if ((count_ + 1) * 2 > slots_.size()) {
+        std::vector<Slot> old;
+        if (slots_.size() < kMaxSlots) old.swap(slots_);
+        // Growing re-places the held circuits; a full shard starts over.
+        const std::size_t size = old.empty() ? (slots_.empty() ? 1024 : slots_.size()) : old.size() * 2;
+        slots_.assign(size, Slot{});
+        count_ = 0;
+        for (const Slot& s : old) {
+            if (!s.tag) continue;
+            const CircView held{{s.instrs, s.len}, Permut32(s.perm)};
+            slots_[slot_of(held, CircFastHash{}(held))] = s;
+            ++count_;
         }
     }
-    records_.push_back({arena_.size(), gathered.instrs.size(), gathered.perm, lookup});
-    arena_.insert(arena_.end(), gathered.instrs.begin(), gathered.instrs.end());
-    place(records_.size() - 1, hash);
+    Slot& slot = slots_[slot_of(gathered, hash)];
+    slot.tag = tag_of(hash);
+    slot.len = static_cast<std::uint32_t>(gathered.instrs.size());
+    slot.perm = gathered.perm.raw;
+    slot.entry = lookup.entry ? static_cast<std::uint32_t>(*lookup.entry) : kNoEntry;
+    slot.renaming = lookup.renaming.raw;
+    std::copy(gathered.instrs.begin(), gathered.instrs.end(), slot.instrs);
+    ++count_;
 }
 
 }  // namespace tsl

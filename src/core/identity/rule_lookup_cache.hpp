@@ -32,28 +32,34 @@ public:
         Permut32 renaming;                 // the renaming that gave the form
     };
 
+    // Open addressing over fixed slots, each holding a gathered circuit of
+    // up to kMaxLen instructions and its lookup in one cache line; longer
+    // circuits are not kept.  At most half full; a full shard of kMaxSlots
+    // starts over.
     class Shard {
     public:
-        static constexpr std::size_t kMaxEntries = std::size_t{1} << 18;
+        static constexpr std::size_t kMaxLen = 11;
+        static constexpr std::size_t kMaxSlots = std::size_t{1} << 18;
 
-        const Lookup* find(const CircView& gathered, std::uint64_t hash) const;
+        std::optional<Lookup> find(const CircView& gathered, std::uint64_t hash) const;
         void insert(const CircView& gathered, std::uint64_t hash, const Lookup& lookup);
 
     private:
-        struct Record {
-            std::size_t offset;  // of the instructions in arena_
-            std::size_t len;
-            Permut32 perm;
-            Lookup lookup;
+        struct alignas(64) Slot {
+            std::uint32_t tag;  // 0: empty
+            std::uint32_t len;
+            std::uint32_t perm;
+            std::uint32_t entry;  // kNoEntry: no key
+            std::uint32_t renaming;
+            Instr32 instrs[kMaxLen];
         };
+        static constexpr std::uint32_t kNoEntry = UINT32_MAX;
+        static std::uint32_t tag_of(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32) | 1u; }
+        bool holds(const Slot& slot, const CircView& gathered, std::uint32_t tag) const;
         std::size_t slot_of(const CircView& gathered, std::uint64_t hash) const;
-        void place(std::size_t index, std::uint64_t hash);
 
-        std::vector<Instr32> arena_;
-        std::vector<Record> records_;
-        // Open addressing, at most half full: 0 empty, else the hash's upper
-        // half << 32 | (record index + 1).
-        std::vector<std::uint64_t> slots_;
+        std::vector<Slot> slots_;
+        std::size_t count_ = 0;
     };
 
     // Shards for the threads of the process-wide pool and the calling thread.

@@ -109,6 +109,43 @@ WireTable::WireTable(const IdentityCirc& id) : id_(id), m_(id.len()) {
             }
         }
     }
+    // Port counting: every qubit below 8, and no instruction met by more
+    // than four foreign slots per direction (two-qubit instructions meet at
+    // most two).
+    counted_ = !port_bits_.empty();
+    for (std::size_t i = 0; i < m_ && counted_; ++i)
+        for (std::uint8_t q : id.circ.instrs[i].qargs()) counted_ = counted_ && q < 8;
+    if (counted_) {
+        joins_.resize(m_);
+        for (std::size_t i = 0; i < m_ && counted_; ++i) {
+            const PortBits& p = port_bits_[i];
+            PortJoin& j = joins_[i];
+            j.own = p.count;
+            for (std::size_t s = 0; s < p.count; ++s) {
+                j.neighbour[0][s] = p.neighbour[0][s];
+                j.neighbour[1][s] = p.neighbour[1][s];
+                j.lane[s] = std::uint64_t{1} << (8 * id.circ.instrs[i].qargs().raw[s]);
+            }
+        }
+        for (std::size_t i = 0; i < m_ && counted_; ++i) {
+            const std::vector<WireNeighbours>* nb[2] = {&bwd_, &fwd_};
+            for (int dir = 0; dir < 2 && counted_; ++dir) {
+                const WireNeighbours& w = (*nb[dir])[i];
+                for (std::size_t s = 0; s < w.size(); ++s) {
+                    const std::uint64_t v = w[s];
+                    if (v == i) continue;
+                    PortJoin& j = joins_[v];
+                    if (j.closing[dir] == 4) {
+                        counted_ = false;
+                        break;
+                    }
+                    j.closer[dir][j.closing[dir]] = std::uint64_t{1} << i;
+                    j.closer_lane[dir][j.closing[dir]] = joins_[i].lane[s];
+                    ++j.closing[dir];
+                }
+            }
+        }
+    }
     adjacent_ = linked_;
     for (std::size_t i = 0; i < m_; ++i)
         for (std::uint64_t rest = linked_[i]; rest; rest &= rest - 1)
@@ -148,12 +185,25 @@ std::vector<WireTable::SearchPart> WireTable::search_parts(std::size_t max_size)
     return parts;
 }
 
+WireTable::PortCounts WireTable::port_counts(std::uint64_t mask) const {
+    PortCounts c;
+    if (!counted_) return c;
+    std::uint64_t set = 0;
+    for (std::uint64_t rest = mask; rest; rest &= rest - 1) {
+        const unsigned w = static_cast<unsigned>(std::countr_zero(rest));
+        c = joined(c, set, w);
+        set |= std::uint64_t{1} << w;
+    }
+    return c;
+}
+
 std::vector<std::uint64_t> WireTable::connected_subsets(std::size_t max_size) const {
     if (max_size > m_) max_size = m_;
     const std::vector<std::uint64_t> no_weight(m_, 0);
     std::vector<std::uint64_t> out;
     for (const SearchPart& part : search_parts(max_size))
-        search(part, max_size, no_weight.data(), [&](std::uint64_t set, std::uint64_t) { out.push_back(set); });
+        search(part, max_size, no_weight.data(),
+               [&](std::uint64_t set, std::uint64_t, const PortCounts&) { out.push_back(set); });
     std::sort(out.begin(), out.end(), order_before);
     return out;
 }

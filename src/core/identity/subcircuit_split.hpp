@@ -118,13 +118,26 @@ public:
         std::size_t size;
     };
     std::vector<SearchPart> search_parts(std::size_t max_size) const;
-    // visit(mask, weight sum) for every connected selection of the part,
-    // weight[i] being instruction i's weight.
+    // The input and output ports of a selection counted per qubit (a byte
+    // each for qubits 0 to 7), kept up to date as the search grows its
+    // selections; valid when the table tracks them (every qubit below 8).
+    struct PortCounts {
+        std::uint64_t in = 0, out = 0;
+    };
+    // visit(mask, weight sum, port counts) for every connected selection of
+    // the part, weight[i] being instruction i's weight.
     template <class Visit>
     void search(const SearchPart& part, std::size_t max_size, const std::uint64_t* weight, Visit&& visit) const {
         std::uint64_t sum = 0;
         for (std::uint64_t rest = part.set; rest; rest &= rest - 1) sum += weight[std::countr_zero(rest)];
-        grow(part.set, part.ext, part.near, part.allowed, part.size, max_size, weight, sum, visit);
+        grow(part.set, part.ext, part.near, part.allowed, part.size, max_size, weight, sum, port_counts(part.set),
+             visit);
+    }
+    // is_convex of a selection met by search, with its port counts.
+    bool is_convex(std::uint64_t mask, const PortCounts& counts) const {
+        if (!counted_) return is_convex(mask);
+        constexpr std::uint64_t kAboveOne = 0xFEFEFEFEFEFEFEFEULL;
+        return ((counts.in | counts.out) & kAboveOne) == 0;
     }
     // The order of COMBINATIONS: fewer instructions first, then lexicographic.
     static bool order_before(std::uint64_t a, std::uint64_t b) {
@@ -143,15 +156,36 @@ private:
     // are not next to the set already (`near`) join the extension.
     template <class Visit>
     void grow(std::uint64_t set, std::uint64_t ext, std::uint64_t near, std::uint64_t allowed, std::size_t size,
-              std::size_t max_size, const std::uint64_t* weight, std::uint64_t sum, Visit& visit) const {
-        if (symmetric_ || is_connected(set)) visit(set, sum);
+              std::size_t max_size, const std::uint64_t* weight, std::uint64_t sum, const PortCounts& counts,
+              Visit& visit) const {
+        if (symmetric_ || is_connected(set)) visit(set, sum, counts);
         if (size == max_size) return;
         while (ext) {
             const unsigned w = static_cast<unsigned>(std::countr_zero(ext));
             ext &= ext - 1;
             grow(set | std::uint64_t{1} << w, ext | (adjacent_[w] & allowed & ~near), near | adjacent_[w], allowed,
-                 size + 1, max_size, weight, sum + weight[w], visit);
+                 size + 1, max_size, weight, sum + weight[w], joined(counts, set, w), visit);
         }
+    }
+
+    // The port counts of a selection, from scratch (zero when not tracked).
+    PortCounts port_counts(std::uint64_t mask) const;
+    // The port counts of set + {w} (w not in set) from those of set: w's own
+    // ports, less the ports of set whose wire leads to w.
+    PortCounts joined(const PortCounts& counts, std::uint64_t set, unsigned w) const {
+        if (!counted_) return counts;
+        const PortJoin& j = joins_[w];
+        const std::uint64_t with = set | std::uint64_t{1} << w;
+        PortCounts c = counts;
+        std::uint64_t* dir_counts[2] = {&c.in, &c.out};
+        for (int dir = 0; dir < 2; ++dir) {
+            std::uint64_t& n = *dir_counts[dir];
+            for (std::size_t s = 0; s < j.own; ++s)
+                if (!(with & j.neighbour[dir][s])) n += j.lane[s];
+            for (std::size_t k = 0; k < j.closing[dir]; ++k)
+                if (set & j.closer[dir][k]) n -= j.closer_lane[dir][k];
+        }
+        return c;
     }
 
     const IdentityCirc& id_;
@@ -170,6 +204,20 @@ private:
         std::size_t count;
     };
     std::vector<PortBits> port_bits_;  // adjacent_ is linked_ without self links
+    // Per instruction w, for counting ports as the search grows: its own
+    // slots (neighbour bit per direction, none for a wire back to itself;
+    // its qubit's byte), and the slots of other instructions whose wire in
+    // that direction leads to w (their bit and their qubit's byte).
+    struct PortJoin {
+        std::size_t own = 0;
+        std::uint64_t neighbour[2][2] = {};
+        std::uint64_t lane[2] = {};
+        std::size_t closing[2] = {};
+        std::uint64_t closer[2][4] = {};
+        std::uint64_t closer_lane[2][4] = {};
+    };
+    std::vector<PortJoin> joins_;
+    bool counted_ = false;  // every qubit below 8: joins_ filled
 };
 
 
