@@ -1,132 +1,14 @@
 #include "identity/identity_prover.hpp"
 
-#include "base/fd_output.hpp"
-
 #include <algorithm>
-#include <deque>
-#include <exception>
 #include <string>
-#include <unordered_map>
 
+#include "base/fd_output.hpp"
 #include "base/progress_bar.hpp"
-#include "base/worker_pool.hpp"
 #include "identity/rule_lookup_cache.hpp"
+#include "identity/search_expander.hpp"
 
 namespace tsl {
-
-namespace {
-
-// The level queues of one search, holding offsets into its visited set.
-class LevelQueues {
-public:
-    explicit LevelQueues(std::size_t min_size) : min_size_(min_size) {}
-
-    void push(std::size_t len, IdentitySet::Offset off) {
-        const std::size_t level = len - min_size_;
-        if (level >= levels_.size()) levels_.resize(level + 1);
-        levels_[level].push_back(off);
-        if (level < lowest_) lowest_ = level;
-    }
-
-    // The front of the lowest non-empty level.
-    std::optional<IdentitySet::Offset> pop() {
-        while (lowest_ < levels_.size() && levels_[lowest_].empty()) ++lowest_;
-        if (lowest_ >= levels_.size()) return std::nullopt;
-        const IdentitySet::Offset off = levels_[lowest_].front();
-        levels_[lowest_].pop_front();
-        return off;
-    }
-
-    // fn(offset) for what the next pops give if nothing is pushed, in that
-    // order, until fn returns false.
-    template <class F>
-    void for_each_next(F&& fn) const {
-        for (std::size_t level = lowest_; level < levels_.size(); ++level)
-            for (const IdentitySet::Offset off : levels_[level])
-                if (!fn(off)) return;
-    }
-
-private:
-    std::size_t min_size_;
-    std::size_t lowest_ = 0;
-    std::vector<std::deque<IdentitySet::Offset>> levels_;
-};
-
-// The rewrites of the identities one search expands.
-//
-// Expanding an identity reads nothing but the rules, `proved` and the
-// identity, and `proved` stays as it is while a search runs, so the
-// identities next in line can be expanded ahead of time, one task each on
-// the pool, and their rewrites kept until the search comes to them.  The
-// search still takes every identity in its own order and sees what expanding
-// one at a time would give; a panic raised while expanding ahead is kept and
-// raised when the search reaches that identity, and never if it does not.
-// The first expansion of a search runs alone, its subsets spread over the
-// pool (many searches end there); after it the batches grow to a few
-// identities per pool thread, which keeps every thread busy and the search
-// waiting once per batch instead of once per identity.
-class Expander {
-public:
-    Expander(const RuleMap& rules, const IdentitySet& proved, std::uint64_t max_size, RuleLookupCache& cache)
-        : rules_(rules), proved_(proved), max_size_(max_size), cache_(cache),
-          max_batch_(kBatchPerThread * WorkerPool::global().num_threads()) {}
-
-    // The rewrites of the identity at `off` in `visited`, which the search
-    // has just taken from `queues`.
-    std::vector<IdentityCirc> rewrites_of(IdentitySet::Offset off, const IdentitySet& visited,
-                                          const LevelQueues& queues) {
-        if (auto it = ahead_.find(off); it != ahead_.end()) {
-            Expansion done = std::move(it->second);
-            ahead_.erase(it);
-            if (done.error) std::rethrow_exception(done.error);
-            return std::move(done.rewrites);
-        }
-        std::vector<IdentitySet::Offset> batch{off};
-        if (batch_ > 1)
-            queues.for_each_next([&](IdentitySet::Offset next) {
-                if (!ahead_.contains(next)) batch.push_back(next);
-                return batch.size() < batch_;
-            });
-        batch_ = std::min(batch_ * 2, max_batch_);
-        if (batch.size() == 1) return expand(visited.at(off));
-        std::vector<IdentityCirc> ids;
-        ids.reserve(batch.size());
-        for (const IdentitySet::Offset o : batch) ids.push_back(visited.at(o));
-        std::vector<Expansion> out(batch.size());
-        parallel_for(batch.size(), [&](std::size_t i) {
-            try {
-                out[i].rewrites = expand(ids[i]);
-            } catch (...) {
-                out[i].error = std::current_exception();
-            }
-        });
-        for (std::size_t i = 1; i < batch.size(); ++i) ahead_.emplace(batch[i], std::move(out[i]));
-        if (out[0].error) std::rethrow_exception(out[0].error);
-        return std::move(out[0].rewrites);
-    }
-
-private:
-    static constexpr std::size_t kBatchPerThread = 8;
-
-    struct Expansion {
-        std::vector<IdentityCirc> rewrites;
-        std::exception_ptr error;
-    };
-
-    std::vector<IdentityCirc> expand(const IdentityCirc& id) const {
-        return apply_rules_within(rules_, proved_, id, max_size_, &cache_);
-    }
-
-    const RuleMap& rules_;
-    const IdentitySet& proved_;
-    std::uint64_t max_size_;
-    RuleLookupCache& cache_;
-    std::size_t batch_ = 1;
-    std::size_t max_batch_;
-    std::unordered_map<IdentitySet::Offset, Expansion> ahead_;
-};
-
-}  // namespace
 
 IdentityProver IdentityProver::build_from_eccs(const ECCs& eccs) {
     IdentityProver prover;
@@ -196,7 +78,7 @@ std::pair<IdentitySet, bool> IdentityProver::add_identity_search_using(const Ide
     const std::uint64_t max_size = saturating_add(min_size, additional_size);
     IdentitySet visited;
     LevelQueues queues(min_size);
-    Expander expander(circ_map, proved, max_size, cache);
+    SearchExpander expander(circ_map, proved, max_size, cache);
     std::uint64_t counter = 0;
     queues.push(min_size, visited.insert_get(id).first);
     while (auto off = queues.pop()) {
@@ -232,7 +114,7 @@ std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identi
     const std::uint64_t max_size = saturating_add(min_size, additional_size);
     IdentitySet visited;
     LevelQueues queues(min_size);
-    Expander expander(circ_map, proved, max_size, cache);
+    SearchExpander expander(circ_map, proved, max_size, cache);
     queues.push(min_size, visited.insert_get(id).first);
     while (auto off = queues.pop()) {
         for (const IdentityCirc& new_id : expander.rewrites_of(*off, visited, queues)) {

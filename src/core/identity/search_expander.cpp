@@ -1,0 +1,51 @@
+#include "identity/search_expander.hpp"
+
+#include <algorithm>
+
+#include "base/worker_pool.hpp"
+
+namespace tsl {
+
+SearchExpander::SearchExpander(const RuleMap& rules, const IdentitySet& proved, std::uint64_t max_size,
+                               RuleLookupCache& cache)
+    : rules_(rules), proved_(proved), max_size_(max_size), cache_(cache),
+      max_batch_(kBatchPerThread * WorkerPool::global().num_threads()) {}
+
+std::vector<IdentityCirc> SearchExpander::expand(const IdentityCirc& id) const {
+    return apply_rules_within(rules_, proved_, id, max_size_, &cache_);
+}
+
+std::vector<IdentityCirc> SearchExpander::rewrites_of(IdentitySet::Offset off, const IdentitySet& visited,
+                                                      const LevelQueues& queues) {
+    if (auto it = ahead_.find(off); it != ahead_.end()) {
+        Expansion done = std::move(it->second);
+        ahead_.erase(it);
+        if (done.error) std::rethrow_exception(done.error);
+        return std::move(done.rewrites);
+    }
+    std::vector<IdentitySet::Offset> batch{off};
+    if (batch_ > 1)
+        queues.for_each_next([&](IdentitySet::Offset next) {
+            if (!ahead_.contains(next)) batch.push_back(next);
+            return batch.size() < batch_;
+        });
+    batch_ = std::min(batch_ * 2, max_batch_);
+    if (batch.size() == 1) return expand(visited.at(off));
+
+    std::vector<IdentityCirc> ids;
+    ids.reserve(batch.size());
+    for (const IdentitySet::Offset o : batch) ids.push_back(visited.at(o));
+    std::vector<Expansion> out(batch.size());
+    parallel_for(batch.size(), [&](std::size_t i) {
+        try {
+            out[i].rewrites = expand(ids[i]);
+        } catch (...) {
+            out[i].error = std::current_exception();
+        }
+    });
+    for (std::size_t i = 1; i < batch.size(); ++i) ahead_.emplace(batch[i], std::move(out[i]));
+    if (out[0].error) std::rethrow_exception(out[0].error);
+    return std::move(out[0].rewrites);
+}
+
+}  // namespace tsl
