@@ -168,33 +168,21 @@ std::vector<WireTable::SearchPart> WireTable::search_parts(std::size_t max_size)
             parts.push_back(p);
             return;
         }
-        parts.push_back({p.set, 0, p.near, p.allowed, max_size});  // the selection alone
+        parts.push_back({p.set, 0, p.near, p.allowed, max_size, p.ports});  // the selection alone
         for (std::uint64_t ext = p.ext; ext;) {
             const unsigned w = static_cast<unsigned>(std::countr_zero(ext));
             ext &= ext - 1;
             self(self, SearchPart{p.set | std::uint64_t{1} << w, ext | (adjacent_[w] & p.allowed & ~p.near),
-                                  p.near | adjacent_[w], p.allowed, p.size + 1});
+                                  p.near | adjacent_[w], p.allowed, p.size + 1, joined(p.ports, p.set, w)});
         }
     };
     for (std::size_t v = 0; v < m_ && max_size >= 1; ++v) {
         // Selections whose lowest instruction is v.
         const std::uint64_t bit = std::uint64_t{1} << v;
         const std::uint64_t allowed = ~((bit << 1) - 1);
-        unroll(unroll, SearchPart{bit, adjacent_[v] & allowed, bit | adjacent_[v], allowed, 1});
+        unroll(unroll, SearchPart{bit, adjacent_[v] & allowed, bit | adjacent_[v], allowed, 1, joined({}, 0, v)});
     }
     return parts;
-}
-
-WireTable::PortCounts WireTable::port_counts(std::uint64_t mask) const {
-    PortCounts c;
-    if (!counted_) return c;
-    std::uint64_t set = 0;
-    for (std::uint64_t rest = mask; rest; rest &= rest - 1) {
-        const unsigned w = static_cast<unsigned>(std::countr_zero(rest));
-        c = joined(c, set, w);
-        set |= std::uint64_t{1} << w;
-    }
-    return c;
 }
 
 std::vector<std::uint64_t> WireTable::connected_subsets(std::size_t max_size) const {

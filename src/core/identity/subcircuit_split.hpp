@@ -110,28 +110,28 @@ public:
     // The same selections as independent parts of one search, for running
     // the parts on many threads: every selection is met in exactly one part,
     // in no particular order (order_before restores the order).
-    struct SearchPart {
-        std::uint64_t set;   // the selection the part starts from
-        std::uint64_t ext;   // instructions that may still join (none: the start alone)
-        std::uint64_t near;  // the selection with its neighbours
-        std::uint64_t allowed;
-        std::size_t size;
-    };
-    std::vector<SearchPart> search_parts(std::size_t max_size) const;
     // The input and output ports of a selection counted per qubit (a byte
     // each for qubits 0 to 7), kept up to date as the search grows its
     // selections; valid when the table tracks them (every qubit below 8).
     struct PortCounts {
         std::uint64_t in = 0, out = 0;
     };
+    struct SearchPart {
+        std::uint64_t set;   // the selection the part starts from
+        std::uint64_t ext;   // instructions that may still join (none: the start alone)
+        std::uint64_t near;  // the selection with its neighbours
+        std::uint64_t allowed;
+        std::size_t size;
+        PortCounts ports;  // of `set`
+    };
+    std::vector<SearchPart> search_parts(std::size_t max_size) const;
     // visit(mask, weight sum, port counts) for every connected selection of
     // the part, weight[i] being instruction i's weight.
     template <class Visit>
     void search(const SearchPart& part, std::size_t max_size, const std::uint64_t* weight, Visit&& visit) const {
         std::uint64_t sum = 0;
         for (std::uint64_t rest = part.set; rest; rest &= rest - 1) sum += weight[std::countr_zero(rest)];
-        grow(part.set, part.ext, part.near, part.allowed, part.size, max_size, weight, sum, port_counts(part.set),
-             visit);
+        grow(part.set, part.ext, part.near, part.allowed, part.size, max_size, weight, sum, part.ports, visit);
     }
     // is_convex of a selection met by search, with its port counts.
     bool is_convex(std::uint64_t mask, const PortCounts& counts) const {
@@ -168,8 +168,6 @@ private:
         }
     }
 
-    // The port counts of a selection, from scratch (zero when not tracked).
-    PortCounts port_counts(std::uint64_t mask) const;
     // The port counts of set + {w} (w not in set) from those of set: w's own
     // ports, less the ports of set whose wire leads to w.
     PortCounts joined(const PortCounts& counts, std::uint64_t set, unsigned w) const {
