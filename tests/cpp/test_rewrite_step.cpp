@@ -5,7 +5,7 @@
 #include "check.hpp"
 #include "identity/identity_set.hpp"
 #include "identity/rewrite_step.hpp"
-#include "identity/rule_lookup_cache.hpp"
+#include "identity/step_memo.hpp"
 #include "identity/subcircuit_split.hpp"
 #include "model/gate.hpp"
 
@@ -234,9 +234,9 @@ TEST_CASE(matches_plain_sequential_step) {
         for (const auto& p : fast) expect.push_back(p.first);
         CHECK(par_apply_rules(rules, proved, id, extra) == expect);
         // Remembered lookups give the same rewrites, on first and later use.
-        RuleLookupCache cache;
+        StepMemo memo;
         for (int run = 0; run < 2; ++run)
-            CHECK(apply_rules_within(rules, proved, id, id.len() + extra, &cache) == expect);
+            CHECK(apply_rules_within(rules, proved, id, id.len() + extra, &memo) == expect);
     }
 }
 

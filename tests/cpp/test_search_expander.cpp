@@ -4,7 +4,7 @@
 #include "check.hpp"
 #include "identity/identity_set.hpp"
 #include "identity/rewrite_step.hpp"
-#include "identity/rule_lookup_cache.hpp"
+#include "identity/step_memo.hpp"
 #include "identity/search_expander.hpp"
 #include "model/gate.hpp"
 
@@ -52,8 +52,8 @@ TEST_CASE(rewrites_match_the_step_identity_by_identity) {
     IdentitySet visited;
     LevelQueues queues(4);
     for (const IdentityCirc& id : ids) queues.push(id.len(), visited.insert_get(id).first);
-    RuleLookupCache cache;
-    SearchExpander expander(f.rules, f.proved, 7, cache);
+    StepMemo memo;
+    SearchExpander expander(f.rules, f.proved, 7, memo);
     std::size_t taken = 0;
     while (auto off = queues.pop()) {
         const IdentityCirc id = visited.at(*off);
@@ -78,8 +78,8 @@ TEST_CASE(panic_ahead_waits_for_its_identity) {
     LevelQueues queues(4);
     for (const IdentityCirc& id : {ids[0], ids[1]}) queues.push(id.len(), visited.insert_get(id).first);
     queues.push(long_id.len(), visited.insert_get(long_id).first);
-    RuleLookupCache cache;
-    SearchExpander expander(f.rules, f.proved, 23, cache);
+    StepMemo memo;
+    SearchExpander expander(f.rules, f.proved, 23, memo);
     for (int i = 0; i < 2; ++i) {
         const auto off = queues.pop();
         CHECK(expander.rewrites_of(*off, visited, queues) ==

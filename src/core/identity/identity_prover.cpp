@@ -5,7 +5,7 @@
 
 #include "base/fd_output.hpp"
 #include "base/progress_bar.hpp"
-#include "identity/rule_lookup_cache.hpp"
+#include "identity/step_memo.hpp"
 #include "identity/search_expander.hpp"
 
 namespace tsl {
@@ -41,9 +41,9 @@ IdentityProver IdentityProver::build_from_eccs(const ECCs& eccs) {
 
     write_stderr_text("Proving Identities\n");
     ProgressBar bar(identities.size());
-    RuleLookupCache cache;
+    StepMemo memo;
     for (const IdentityCirc& id : identities) {
-        prover.add_identity_using(id, kBuildAdditionalSize, kBuildCountLimit, cache);
+        prover.add_identity_using(id, kBuildAdditionalSize, kBuildCountLimit, memo);
         bar.inc();
     }
     bar.finish();
@@ -52,14 +52,14 @@ IdentityProver IdentityProver::build_from_eccs(const ECCs& eccs) {
 
 bool IdentityProver::add_identity(const IdentityCirc& id, std::uint64_t additional_size,
                                   std::uint64_t count_limit) {
-    RuleLookupCache cache;
-    return add_identity_using(id, additional_size, count_limit, cache);
+    StepMemo memo;
+    return add_identity_using(id, additional_size, count_limit, memo);
 }
 
 bool IdentityProver::add_identity_using(const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit,
-                                  RuleLookupCache& cache) {
+                                  StepMemo& memo) {
     if (id.len() == 0 || proved.contains(id)) return false;
-    auto [visited, assumed] = add_identity_search_using(id, additional_size, count_limit, cache);
+    auto [visited, assumed] = add_identity_search_using(id, additional_size, count_limit, memo);
     proved.insert_all(visited);
     return assumed;
 }
@@ -67,18 +67,18 @@ bool IdentityProver::add_identity_using(const IdentityCirc& id, std::uint64_t ad
 std::pair<IdentitySet, bool> IdentityProver::add_identity_search(const IdentityCirc& id,
                                                                  std::uint64_t additional_size,
                                                                  std::uint64_t count_limit) {
-    RuleLookupCache cache;
-    return add_identity_search_using(id, additional_size, count_limit, cache);
+    StepMemo memo;
+    return add_identity_search_using(id, additional_size, count_limit, memo);
 }
 
 std::pair<IdentitySet, bool> IdentityProver::add_identity_search_using(const IdentityCirc& id,
                                                                  std::uint64_t additional_size,
-                                                                 std::uint64_t count_limit, RuleLookupCache& cache) {
+                                                                 std::uint64_t count_limit, StepMemo& memo) {
     const std::size_t min_size = id.len();
     const std::uint64_t max_size = saturating_add(min_size, additional_size);
     IdentitySet visited;
     LevelQueues queues(min_size);
-    SearchExpander expander(circ_map, proved, max_size, cache);
+    SearchExpander expander(circ_map, proved, max_size, memo);
     std::uint64_t counter = 0;
     queues.push(min_size, visited.insert_get(id).first);
     while (auto off = queues.pop()) {
@@ -86,7 +86,7 @@ std::pair<IdentitySet, bool> IdentityProver::add_identity_search_using(const Ide
             const auto [new_off, fresh] = visited.insert_get(new_id);
             if (!fresh) continue;
             if (new_id.len() < min_size) {
-                const bool assumed = add_identity_using(new_id, additional_size, count_limit, cache);
+                const bool assumed = add_identity_using(new_id, additional_size, count_limit, memo);
                 return {std::move(visited), assumed};
             }
             if (proved.contains(new_id)) return {std::move(visited), false};
@@ -104,17 +104,17 @@ std::pair<IdentitySet, bool> IdentityProver::add_identity_search_using(const Ide
 
 std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identity_with_visited(
     const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit) const {
-    RuleLookupCache cache;
-    return prove_identity_using(id, additional_size, count_limit, cache);
+    StepMemo memo;
+    return prove_identity_using(id, additional_size, count_limit, memo);
 }
 
 std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identity_using(
-    const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit, RuleLookupCache& cache) const {
+    const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit, StepMemo& memo) const {
     const std::size_t min_size = id.len();
     const std::uint64_t max_size = saturating_add(min_size, additional_size);
     IdentitySet visited;
     LevelQueues queues(min_size);
-    SearchExpander expander(circ_map, proved, max_size, cache);
+    SearchExpander expander(circ_map, proved, max_size, memo);
     queues.push(min_size, visited.insert_get(id).first);
     while (auto off = queues.pop()) {
         for (const IdentityCirc& new_id : expander.rewrites_of(*off, visited, queues)) {
@@ -124,7 +124,7 @@ std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identi
                 // A shorter identity that is empty or already proved settles
                 // the query; any other is queried in its own right.
                 if (new_id.len() == 0 || proved.contains(new_id)) return {std::nullopt, std::move(visited)};
-                auto [result, inner] = prove_identity_using(new_id, additional_size, count_limit, cache);
+                auto [result, inner] = prove_identity_using(new_id, additional_size, count_limit, memo);
                 visited.insert_all(inner);
                 return {std::move(result), std::move(visited)};
             }

@@ -67,15 +67,15 @@ public:
     friend bool operator==(const IdentityProver&, const IdentityProver&) = default;
 
 private:
-    // The same, remembering rule lookups in `cache` across the searches of
+    // The same, remembering rule lookups in `memo` across the searches of
     // one call.
     bool add_identity_using(const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit,
-                      RuleLookupCache& cache);
+                      StepMemo& memo);
     std::pair<IdentitySet, bool> add_identity_search_using(const IdentityCirc& id, std::uint64_t additional_size,
-                                                     std::uint64_t count_limit, RuleLookupCache& cache);
+                                                     std::uint64_t count_limit, StepMemo& memo);
     std::pair<std::optional<IdentityCirc>, IdentitySet> prove_identity_using(
         const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit,
-        RuleLookupCache& cache) const;
+        StepMemo& memo) const;
 };
 
 }  // namespace tsl

@@ -7,7 +7,7 @@
 #include "base/panic.hpp"
 #include "base/worker_pool.hpp"
 #include "identity/canonical_form.hpp"
-#include "identity/rule_lookup_cache.hpp"
+#include "identity/step_memo.hpp"
 #include "identity/subcircuit_split.hpp"
 
 namespace tsl {
@@ -164,18 +164,17 @@ std::vector<T> for_each_split(const RuleMap& rules, const IdentityCirc& id, PerS
 
 // The rule map entry of the gathered subcircuit c1 (the identity permutation
 // of the identity's qubit count) and the renaming that brings c1 to the
-// entry's key, its canonical form; from the cache when it holds them.
-RuleLookupCache::Lookup look_up(const RuleMap& rules, const SplitParts& parts, std::uint8_t qubits,
-                                RuleLookupCache* cache) {
+// entry's key, its canonical form; from the memo when it holds them.
+StepMemo::Lookup look_up(const RuleMap& rules, const SplitParts& parts, std::uint8_t qubits,
+                         StepMemo::Shard* memo) {
     const CircView gathered{parts.gathered(), Permut32::identity(qubits)};
-    RuleLookupCache::Shard* shard = cache ? cache->shard() : nullptr;
-    const std::uint64_t hash = shard ? CircFastHash{}(gathered) : 0;
-    if (shard)
-        if (const std::optional<RuleLookupCache::Lookup> known = shard->find(gathered, hash)) return *known;
+    const std::uint64_t hash = memo ? CircFastHash{}(gathered) : 0;
+    if (memo)
+        if (const std::optional<StepMemo::Lookup> known = memo->lookups.find(gathered, hash)) return *known;
     InstrBuffer<64> key;
     const CanonicalForm form = representative_with_perm_into(gathered.instrs, gathered.perm, key.data());
-    const RuleLookupCache::Lookup found{rules.find_index(CircView{{key.data(), form.len}, form.perm}), form.renaming};
-    if (shard) shard->insert(gathered, hash, found);
+    const StepMemo::Lookup found{rules.find_index(CircView{{key.data(), form.len}, form.perm}), form.renaming};
+    if (memo) memo->lookups.insert(gathered, hash, found);
     return found;
 }
 
@@ -184,8 +183,8 @@ RuleLookupCache::Lookup look_up(const RuleMap& rules, const SplitParts& parts, s
 // relabelled rest is only built when a key matches.
 template <class Use>
 void for_each_replacement(const RuleMap& rules, const SplitParts& parts, Permut32 id_perm, std::size_t id_len,
-                          std::uint64_t max_size, RuleLookupCache* cache, Use&& use) {
-    const RuleLookupCache::Lookup found = look_up(rules, parts, id_perm.len(), cache);
+                          std::uint64_t max_size, StepMemo::Shard* memo, Use&& use) {
+    const StepMemo::Lookup found = look_up(rules, parts, id_perm.len(), memo);
     if (!found.entry) return;
     const std::size_t entry = *found.entry;
     const auto& [key, list] = rules.entries()[entry];
@@ -212,10 +211,11 @@ void for_each_replacement(const RuleMap& rules, const SplitParts& parts, Permut3
 
 std::vector<IdentityCirc> apply_rules_within(const RuleMap& rules, const IdentitySet& proved,
                                              const IdentityCirc& id, std::uint64_t max_size,
-                                             RuleLookupCache* cache) {
+                                             StepMemo* memo) {
     const std::size_t n = id.len();
     return for_each_split<IdentityCirc>(rules, id, [&](const SplitParts& parts, std::vector<IdentityCirc>& out) {
-        for_each_replacement(rules, parts, id.circ.perm, n, max_size, cache, [&](auto&& rule, const Circ& c, const Circ& rest) {
+        StepMemo::Shard* shard = memo ? memo->shard() : nullptr;
+        for_each_replacement(rules, parts, id.circ.perm, n, max_size, shard, [&](auto&& rule, const Circ& c, const Circ& rest) {
             if (proved.contains(rule())) out.push_back((c + rest).rotate_representative());
         });
     });

@@ -167,7 +167,7 @@ private:
 
 using TransitionPair = std::pair<IdentityCirc, IdentityCirc>;  // (rewritten, rule)
 
-class RuleLookupCache;
+class StepMemo;
 
 // A replacement c of a subcircuit whose canonical form has k instructions is
 // used when len(c) + len(identity) <= k + max_size, which keeps every
@@ -176,11 +176,11 @@ class RuleLookupCache;
 // `additional_size` extra gates (sums saturate).
 //
 // Rewritten identities whose rule identity is in `proved`.  Panics with the
-// index text for identities of 20 or more instructions.  A lookup cache, when
+// index text for identities of 20 or more instructions.  A lookup memo, when
 // given, must have been filled with these rules only.
 std::vector<IdentityCirc> apply_rules_within(const RuleMap& rules, const IdentitySet& proved,
                                              const IdentityCirc& id, std::uint64_t max_size,
-                                             RuleLookupCache* cache = nullptr);
+                                             StepMemo* memo = nullptr);
 // Every (rewritten identity, rule identity) pair.
 std::vector<TransitionPair> transition_pairs_within(const RuleMap& rules, const IdentityCirc& id,
                                                     std::uint64_t max_size);

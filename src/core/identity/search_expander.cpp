@@ -7,12 +7,12 @@
 namespace tsl {
 
 SearchExpander::SearchExpander(const RuleMap& rules, const IdentitySet& proved, std::uint64_t max_size,
-                               RuleLookupCache& cache)
-    : rules_(rules), proved_(proved), max_size_(max_size), cache_(cache),
+                               StepMemo& memo)
+    : rules_(rules), proved_(proved), max_size_(max_size), memo_(memo),
       max_batch_(kBatchPerThread * WorkerPool::global().num_threads()) {}
 
 std::vector<IdentityCirc> SearchExpander::expand(const IdentityCirc& id) const {
-    return apply_rules_within(rules_, proved_, id, max_size_, &cache_);
+    return apply_rules_within(rules_, proved_, id, max_size_, &memo_);
 }
 
 std::vector<IdentityCirc> SearchExpander::rewrites_of(IdentitySet::Offset off, const IdentitySet& visited,

@@ -70,7 +70,7 @@ private:
 // once per batch instead of once per identity.
 class SearchExpander {
 public:
-    SearchExpander(const RuleMap& rules, const IdentitySet& proved, std::uint64_t max_size, RuleLookupCache& cache);
+    SearchExpander(const RuleMap& rules, const IdentitySet& proved, std::uint64_t max_size, StepMemo& memo);
 
     // The rewrites of the identity at `off` in `visited`, which the search
     // has just taken from `queues`.
@@ -91,7 +91,7 @@ private:
     const RuleMap& rules_;
     const IdentitySet& proved_;
     std::uint64_t max_size_;
-    RuleLookupCache& cache_;
+    StepMemo& memo_;
     std::size_t batch_ = 1;  // the size of the next batch
     std::size_t max_batch_;
     std::unordered_map<IdentitySet::Offset, Expansion> ahead_;

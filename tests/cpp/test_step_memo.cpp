@@ -4,7 +4,7 @@
 
 #include "check.hpp"
 #include "base/worker_pool.hpp"
-#include "identity/rule_lookup_cache.hpp"
+#include "identity/step_memo.hpp"
 #include "model/gate.hpp"
 
 using namespace tsl;
@@ -25,15 +25,15 @@ CircView view(const std::vector<Instr32>& v) { return {v, Permut32::identity(2)}
 }  // namespace
 
 TEST_CASE(lookups_come_back_as_stored) {
-    RuleLookupCache cache;
-    RuleLookupCache::Shard* shard = cache.shard();
+    StepMemo memo;
+    StepMemo::LookupTable* shard = &memo.shard()->lookups;
     CHECK(shard != nullptr);
     const Permut32 swap = Permut32::from_iter(std::initializer_list<std::uint8_t>{1, 0});
     // Enough circuits to grow the shard several times; misses kept too.
     for (std::size_t k = 0; k < 5000; ++k) {
         const std::vector<Instr32> v = circuit(k, 9);
         CHECK(!shard->find(view(v), CircFastHash{}(view(v))));
-        const RuleLookupCache::Lookup look{k % 3 ? std::optional<std::size_t>(k) : std::nullopt, swap};
+        const StepMemo::Lookup look{k % 3 ? std::optional<std::size_t>(k) : std::nullopt, swap};
         shard->insert(view(v), CircFastHash{}(view(v)), look);
     }
     for (std::size_t k = 0; k < 5000; ++k) {
@@ -50,17 +50,17 @@ TEST_CASE(lookups_come_back_as_stored) {
 }
 
 TEST_CASE(long_circuits_are_not_kept) {
-    RuleLookupCache cache;
-    RuleLookupCache::Shard* shard = cache.shard();
-    const std::vector<Instr32> v = circuit(7, RuleLookupCache::Shard::kMaxLen + 1);
+    StepMemo memo;
+    StepMemo::LookupTable* shard = &memo.shard()->lookups;
+    const std::vector<Instr32> v = circuit(7, StepMemo::LookupTable::kMaxLen + 1);
     shard->insert(view(v), CircFastHash{}(view(v)), {std::size_t{1}, Permut32::identity(2)});
     CHECK(!shard->find(view(v), CircFastHash{}(view(v))));
 }
 
 TEST_CASE(full_shard_starts_over) {
-    RuleLookupCache cache;
-    RuleLookupCache::Shard* shard = cache.shard();
-    const std::size_t capacity = RuleLookupCache::Shard::kMaxSlots / 2;
+    StepMemo memo;
+    StepMemo::LookupTable* shard = &memo.shard()->lookups;
+    const std::size_t capacity = StepMemo::LookupTable::kMaxSlots / 2;
     for (std::size_t k = 0; k <= capacity; ++k) {
         const std::vector<Instr32> v = circuit(k, 11);
         shard->insert(view(v), CircFastHash{}(view(v)), {k, Permut32::identity(2)});
@@ -70,13 +70,33 @@ TEST_CASE(full_shard_starts_over) {
     CHECK(shard->find(view(last), CircFastHash{}(view(last))).has_value());
 }
 
+// An identity is checked until it passes once; one that fails keeps
+// failing.
+TEST_CASE(checked_identities) {
+    StepMemo memo;
+    StepMemo::CheckedSet& set = memo.shard()->checked;
+    const IdentityCirc hh =
+        IdentityCirc::from_stored(Circ::create({Instr32(gates::H, 0), Instr32(gates::H, 0)}, Permut32::identity(1)));
+    const IdentityCirc h = IdentityCirc::from_stored(Circ::create({Instr32(gates::H, 0)}, Permut32::identity(1)));
+    for (int i = 0; i < 2; ++i) CHECK(&set.checked(hh) == &hh);
+    for (int i = 0; i < 2; ++i) {
+        bool panicked = false;
+        try {
+            set.checked(h);
+        } catch (const Panic& p) {
+            panicked = p.message().rfind("IdentityCirc: circuit is not identity ", 0) == 0;
+        }
+        CHECK(panicked);
+    }
+}
+
 // Every worker of the process-wide pool has a shard of its own.
 TEST_CASE(one_shard_per_thread) {
-    RuleLookupCache cache;
+    StepMemo memo;
     const std::size_t n = WorkerPool::global().num_threads();
-    std::vector<RuleLookupCache::Shard*> seen(4 * n);
-    parallel_for(seen.size(), [&](std::size_t i) { seen[i] = cache.shard(); });
-    for (RuleLookupCache::Shard* s : seen) CHECK(s != nullptr && s != cache.shard());
+    std::vector<StepMemo::Shard*> seen(4 * n);
+    parallel_for(seen.size(), [&](std::size_t i) { seen[i] = memo.shard(); });
+    for (StepMemo::Shard* s : seen) CHECK(s != nullptr && s != memo.shard());
 }
 
 CHECK_MAIN()

@@ -1,4 +1,4 @@
-#include "identity/rule_lookup_cache.hpp"
+#include "identity/step_memo.hpp"
 
 #include <algorithm>
 
@@ -6,14 +6,14 @@
 
 namespace tsl {
 
-RuleLookupCache::RuleLookupCache() : shards_(WorkerPool::global().num_threads() + 1) {}
+StepMemo::StepMemo() : shards_(WorkerPool::global().num_threads() + 1) {}
 
-RuleLookupCache::Shard* RuleLookupCache::shard() {
+StepMemo::Shard* StepMemo::shard() {
     const std::size_t slot = WorkerPool::thread_slot();
     return slot < shards_.size() ? &shards_[slot] : nullptr;
 }
 
-bool RuleLookupCache::Shard::holds(const Slot& slot, const CircView& gathered, std::uint32_t tag) const {
+bool StepMemo::LookupTable::holds(const Slot& slot, const CircView& gathered, std::uint32_t tag) const {
     if (slot.tag != tag || slot.len != gathered.instrs.size() || slot.perm != gathered.perm.raw) return false;
     for (std::size_t i = 0; i < slot.len; ++i)
         if (!(slot.instrs[i] == gathered.instrs[i])) return false;
@@ -21,14 +21,14 @@ bool RuleLookupCache::Shard::holds(const Slot& slot, const CircView& gathered, s
 }
 
 // The slot holding the circuit, or the empty slot where it would go.
-std::size_t RuleLookupCache::Shard::slot_of(const CircView& gathered, std::uint64_t hash) const {
+std::size_t StepMemo::LookupTable::slot_of(const CircView& gathered, std::uint64_t hash) const {
     const std::size_t mask = slots_.size() - 1;
     const std::uint32_t tag = tag_of(hash);
     for (std::size_t i = hash & mask;; i = (i + 1) & mask)
         if (!slots_[i].tag || holds(slots_[i], gathered, tag)) return i;
 }
 
-std::optional<RuleLookupCache::Lookup> RuleLookupCache::Shard::find(const CircView& gathered,
+std::optional<StepMemo::Lookup> StepMemo::LookupTable::find(const CircView& gathered,
                                                                     std::uint64_t hash) const {
     if (slots_.empty() || gathered.instrs.size() > kMaxLen) return std::nullopt;
     const Slot& slot = slots_[slot_of(gathered, hash)];
@@ -37,12 +37,12 @@ std::optional<RuleLookupCache::Lookup> RuleLookupCache::Shard::find(const CircVi
                   Permut32(slot.renaming)};
 }
 
-void RuleLookupCache::Shard::insert(const CircView& gathered, std::uint64_t hash, const Lookup& lookup) {
+void StepMemo::LookupTable::insert(const CircView& gathered, std::uint64_t hash, const Lookup& lookup) {
     if (gathered.instrs.size() > kMaxLen || (lookup.entry && *lookup.entry >= kNoEntry)) return;
     if ((count_ + 1) * 2 > slots_.size()) {
         std::vector<Slot> old;
         if (slots_.size() < kMaxSlots) old.swap(slots_);
-        // Growing re-places the held circuits; a full shard starts over.
+        // Growing re-places the held circuits; a full table starts over.
         const std::size_t size = old.empty() ? (slots_.empty() ? 1024 : slots_.size()) : old.size() * 2;
         slots_.assign(size, Slot{});
         count_ = 0;
@@ -61,6 +61,14 @@ void RuleLookupCache::Shard::insert(const CircView& gathered, std::uint64_t hash
     slot.renaming = lookup.renaming.raw;
     std::copy(gathered.instrs.begin(), gathered.instrs.end(), slot.instrs);
     ++count_;
+}
+
+const IdentityCirc& StepMemo::CheckedSet::checked(const IdentityCirc& id) {
+    if (passed_.contains(id)) return id;
+    id.check();
+    if (passed_.size() >= kMaxMembers) passed_ = IdentitySet();
+    passed_.insert(id);
+    return id;
 }
 
 }  // namespace tsl
