@@ -517,14 +517,15 @@ Circ Circ::representative() const { return form_of(*this).first; }
 
 std::pair<Circ, Permut32> Circ::representative_with_perm() const { return form_of(*this); }
 
-IdentityCirc Circ::rotate_representative() const {
-    Buffers<Instr32, 1> buf(instrs.size());
+Circ rotated_form(const Circ& c) {
+    Buffers<Instr32, 1> buf(c.instrs.size());
     Instr32* prepared = buf.get(0);
-    const auto [len, cperm] = prepare_into(instrs, perm, prepared);
-    if (len == 0) return IdentityCirc::unchecked(Circ::from_parts({}, cperm));
-    return IdentityCirc::unchecked(well_formed(prepared, len, cperm)
-                                       ? rotate_representative_packed(prepared, len, cperm)
-                                       : rotate_representative_any(prepared, len, cperm));
+    const auto [len, cperm] = prepare_into(c.instrs, c.perm, prepared);
+    if (len == 0) return Circ::from_parts({}, cperm);
+    return well_formed(prepared, len, cperm) ? rotate_representative_packed(prepared, len, cperm)
+                                             : rotate_representative_any(prepared, len, cperm);
 }
+
+IdentityCirc Circ::rotate_representative() const { return IdentityCirc::unchecked(rotated_form(*this)); }
 
 }  // namespace tsl

@@ -37,4 +37,7 @@ struct CanonicalForm {
 };
 CanonicalForm representative_with_perm_into(std::span<const Instr32> instrs, Permut32 perm, Instr32* out);
 
+// Circ::rotate_representative without the identity check that ends it.
+Circ rotated_form(const Circ& c);
+
 }  // namespace tsl

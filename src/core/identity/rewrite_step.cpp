@@ -216,7 +216,14 @@ std::vector<IdentityCirc> apply_rules_within(const RuleMap& rules, const Identit
     return for_each_split<IdentityCirc>(rules, id, [&](const SplitParts& parts, std::vector<IdentityCirc>& out) {
         StepMemo::Shard* shard = memo ? memo->shard() : nullptr;
         for_each_replacement(rules, parts, id.circ.perm, n, max_size, shard, [&](auto&& rule, const Circ& c, const Circ& rest) {
-            if (proved.contains(rule())) out.push_back((c + rest).rotate_representative());
+            if (!proved.contains(rule())) return;
+            if (!shard) {
+                out.push_back((c + rest).rotate_representative());
+                return;
+            }
+            // rotate_representative, with the check run only until it passes.
+            out.push_back(IdentityCirc::from_stored(rotated_form(c + rest)));
+            shard->checked.checked(out.back());
         });
     });
 }
