@@ -35,8 +35,15 @@ std::vector<IdentityCirc> SearchExpander::rewrites_of(IdentitySet::Offset off, c
     std::vector<IdentityCirc> ids;
     ids.reserve(batch.size());
     for (const IdentitySet::Offset o : batch) ids.push_back(visited.at(o));
+    // Longer identities have many more subsets: handing them out first
+    // keeps the threads from waiting on one long expansion at the end.
+    std::vector<std::size_t> order(batch.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return ids[a].len() > ids[b].len(); });
     std::vector<Expansion> out(batch.size());
-    parallel_for(batch.size(), [&](std::size_t i) {
+    parallel_for(batch.size(), [&](std::size_t k) {
+        const std::size_t i = order[k];
         try {
             out[i].rewrites = expand(ids[i]);
         } catch (...) {

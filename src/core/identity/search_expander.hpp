@@ -65,9 +65,11 @@ private:
 // raised when the search reaches that identity, and never if it does not.
 //
 // The first expansion of a search runs alone, its subsets spread over the
-// pool (many searches end there).  After it the batches double, up to a few
-// identities per pool thread: every thread has work, and the search waits
-// once per batch instead of once per identity.
+// pool (many searches end there).  After it the batches double, up to
+// kBatchPerThread identities per pool thread: every thread has work, little
+// of it is left for the last one to finish, and the search waits once per
+// batch instead of once per identity.  What a search does not reach of its
+// last batch is work done in vain, at most one batch per search.
 class SearchExpander {
 public:
     SearchExpander(const RuleMap& rules, const IdentitySet& proved, std::uint64_t max_size, StepMemo& memo);
@@ -78,7 +80,7 @@ public:
                                           const LevelQueues& queues);
 
     // Identities per pool thread in the largest batch.
-    static constexpr std::size_t kBatchPerThread = 8;
+    static constexpr std::size_t kBatchPerThread = 16;
 
 private:
     struct Expansion {
