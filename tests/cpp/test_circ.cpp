@@ -99,6 +99,13 @@ TEST_CASE(swaps) {
                  "Index out of bounds");
     CHECK_PANICS(Circ::from_parts({G(gates::H, 3)}, P({0, 1})).remove_swaps(),
                  "index out of bounds: the len is 2 but the index is 3");
+    // Entries past a stored length are dropped, with or without swaps; a
+    // length above 8 cannot be packed.
+    const Permut32 odd(1u | 2u << 6 | 2u << 24);
+    CHECK_EQ(Circ::from_parts({G(gates::H, 0)}, odd).remove_swaps().perm.raw, 1u | 2u << 24);
+    CHECK_EQ(Circ::from_parts({G(gates::SWAP, 0, 1)}, odd).remove_swaps().perm.raw, 1u << 3 | 2u << 24);
+    CHECK_PANICS(Circ::from_parts({G(gates::H, 0)}, Permut32(0x00FAC688u | 9u << 24)).remove_swaps(),
+                 "Permutation values must be less than 8");
     // A swap with both qubits out of range names its first qubit.
     CHECK_PANICS(Circ::from_parts({G(gates::SWAP, 3, 4)}, P({0, 1})).remove_swaps(),
                  "index out of bounds: the len is 2 but the index is 3");

@@ -1,4 +1,7 @@
+import functools
+import itertools
 import gc
+import random
 
 import pytest
 
@@ -171,3 +174,166 @@ def test_canonical_forms(raises_panic):
         assert idc.rotate(k).rotate_representative() == base
     for p in [(1, 0, 2), (2, 1, 0), (1, 2, 0)]:
         assert idc.permut(p).rotate_representative() == base
+
+
+# The canonical forms written out from their definitions, on plain values:
+# an instruction is (first qubit, second qubit, gate rank), 255 marking an
+# unused slot, so that these tuples order as the instructions do.
+tdg = ts.Gate.from_name("tdg")
+REF_GATES = [h, x, t, tdg, cx, swap]
+
+
+def _one(g):
+    return ts.Circ([ts.Instr(g, [0, 1][: g.nqargs])], [0, 1])
+
+
+# Gates of one arity order by their table index, which one-instruction
+# circuits on the same qubits reveal.
+RANK = {g.name: r for r, g in enumerate(sorted(REF_GATES, key=functools.cmp_to_key(
+    lambda a, b: -1 if _one(a) < _one(b) else (1 if _one(b) < _one(a) else 0))))}
+BY_RANK = {r: ts.Gate.from_name(n) for n, r in RANK.items()}
+
+
+def ref_tuple(instr):
+    q = bytes(instr.qargs) + b"\xff\xff"
+    return (q[0], q[1], RANK[instr.gate.name])
+
+
+def ref_circ(instrs, perm):
+    return ts.Circ([ts.Instr(BY_RANK[g], [q for q in (a, b) if q != 255]) for a, b, g in instrs], perm)
+
+
+def ref_compact(instrs, perm):
+    affected = [q for a, b, _ in instrs for q in (a, b) if q != 255] + [i for i, e in enumerate(perm) if e != i]
+    if affected and max(affected) + 1 < len(perm):
+        return perm[: max(affected) + 1]
+    return perm
+
+
+def ref_reorder(instrs):
+    v = list(instrs)
+    for i in range(1, len(v)):
+        j = i
+        while j >= 1:
+            cur, prev = v[j], v[j - 1]
+            if {cur[0], cur[1]} & {prev[0], prev[1]} - {255}:
+                break
+            if not cur < prev:
+                break
+            v[j], v[j - 1] = prev, cur
+            j -= 1
+    return v
+
+
+def ref_relabel(instrs, p):
+    return [(p[a] if a != 255 else 255, p[b] if b != 255 else 255, g) for a, b, g in instrs]
+
+
+def ref_prepare(c):
+    instrs = [ref_tuple(i) for i in c]
+    perm = ref_compact(instrs, list(c.perm))
+    wires, kept = list(range(len(perm))), []
+    for a, b, g in instrs:
+        if g == RANK["swap"]:
+            wires[a], wires[b] = wires[b], wires[a]
+        else:
+            kept.append((wires[a] if a != 255 else 255, wires[b] if b != 255 else 255, g))
+    inv = [0] * len(wires)
+    for i, w in enumerate(wires):
+        inv[w] = i
+    return kept, [perm[inv[i]] for i in range(len(perm))]
+
+
+def ref_candidate(instrs, perm):
+    instrs = ref_reorder(instrs)
+    return ref_circ(instrs, ref_compact(instrs, perm))
+
+
+def ref_renamed_perm(perm, p):
+    inv = [0] * len(p)
+    for i, e in enumerate(p):
+        inv[e] = i
+    return [p[perm[inv[i]]] for i in range(len(p))]
+
+
+def ref_forms(c):
+    instrs, perm = ref_prepare(c)
+    best = best_rot = None
+    for p in itertools.permutations(range(len(perm))):
+        renamed, rperm = ref_relabel(instrs, p), ref_renamed_perm(perm, p)
+        cand = ref_candidate(renamed, rperm)
+        if best is None or cand < best:
+            best = cand
+        inv = [0] * len(rperm)
+        for i, e in enumerate(rperm):
+            inv[e] = i
+        for i, instr in enumerate(renamed):
+            if 0 in (instr[0], instr[1]):
+                rot = ref_candidate(renamed[i:] + ref_relabel(renamed[:i], inv), rperm)
+                if best_rot is None or rot < best_rot:
+                    best_rot = rot
+    return best, best_rot
+
+
+def random_identity(rng, nq, half):
+    instrs = []
+    for _ in range(half):
+        if rng.random() < 0.35:
+            a, b = rng.sample(range(nq), 2)
+            instrs.append(ts.Instr(rng.choice([cx, cx, swap]), [a, b]))
+        else:
+            instrs.append(ts.Instr(rng.choice([h, x, t, tdg]), [rng.randrange(nq)]))
+    perm = list(range(nq))
+    rng.shuffle(perm)
+    c = ts.Circ(instrs, perm)
+    return c, c + c.inverse()
+
+
+@pytest.mark.parametrize("nq", [2, 3])
+def test_canonical_forms_match_their_definition(nq):
+    rng = random.Random(nq)
+    for _ in range(150):
+        c, ident = random_identity(rng, nq, rng.randrange(1, 8))
+        ident = ident.rotate(rng.randrange(len(ident) + 1))
+        for circ in (c, ident):
+            if circ.remove_swaps().is_empty():
+                continue
+            form, _ = ref_forms(circ)
+            got, got_renaming = circ.representative_with_perm()
+            assert got == form and circ.representative() == form
+            # Among the renamings that give the form, the least packed word:
+            # for these lengths the order of the reversed entry tuples.
+            instrs, perm = ref_prepare(circ)
+            ties = [p for p in itertools.permutations(range(len(perm)))
+                    if ref_candidate(ref_relabel(instrs, p), ref_renamed_perm(perm, p)) == form]
+            assert got_renaming == min(ties, key=lambda p: p[::-1])
+        _, rot = ref_forms(ident)
+        if rot is not None:
+            assert ident.rotate_representative().inner == rot
+
+
+# Stored values that bypassed the checks (read back through the dictionary
+# form) take every candidate as the forms define, panics included.
+@pytest.mark.parametrize("instrs, raw, form, renaming, rotate_panic", [
+    # entries of the permutation repeat
+    ([("h", (0, 255)), ("cx", (0, 1))], 1 | 1 << 3 | 2 << 24,
+     "Circuit { h(0) cx(0, 1) (1 1) }", (0, 1), "IdentityCirc: circuit is not identity "),
+    # a used slot after an unused one
+    ([("x", (255, 1)), ("x", (0, 255)), ("x", (0, 255))], 0 | 1 << 3 | 2 << 24,
+     "Circuit { x(0) x(0) x() (0) }", (0,), "called `Result::unwrap()` on an `Err` value: TryFromSliceError(())"),
+    # one qubit twice
+    ([("cx", (1, 1)), ("h", (0, 255))], 0 | 1 << 3 | 2 << 24, None, None, "Qubit arguments must be unique"),
+])
+def test_canonical_forms_of_unchecked_values(PanicException, instrs, raw, form, renaming, rotate_panic):
+    c = ts.IdentityCirc.from_python({"instrs": instrs, "perm": {"raw": raw}}).inner
+    if form is None:
+        for f in (c.representative, c.representative_with_perm):
+            with pytest.raises(PanicException, match=rotate_panic):
+                f()
+    else:
+        assert str(c.representative()) == form
+        rep, p = c.representative_with_perm()
+        assert str(rep) == form and p == renaming
+    with pytest.raises(PanicException) as info:
+        c.rotate_representative()
+    assert info.value.args[0].startswith(rotate_panic)

@@ -109,6 +109,7 @@ std::pair<std::size_t, Permut32> circ_detail::remove_swaps_into(const Instr32* i
         return map[q];
     };
     std::size_t kept = 0;
+    bool swapped = false;
     for (std::size_t i = 0; i < len; ++i) {
         const Instr32& in = instrs[i];
         const QArgs16& qa = in.qargs();
@@ -118,6 +119,7 @@ std::pair<std::size_t, Permut32> circ_detail::remove_swaps_into(const Instr32* i
             std::uint8_t& ra = at(a);
             std::uint8_t& rb = at(b);
             std::swap(ra, rb);
+            swapped = true;
             continue;
         }
         QArgs16 args = qa;
@@ -125,6 +127,10 @@ std::pair<std::size_t, Permut32> circ_detail::remove_swaps_into(const Instr32* i
         for (std::size_t s = 0; s < used; ++s) args.raw[s] = at(qa.raw[s]);
         out[kept++] = Instr32(in.gate(), args);
     }
+    // Without swaps w is the identity and perm * w^-1 keeps perm's first n
+    // entries (the packing below refuses more than 8).
+    if (!swapped && n <= 8)
+        return {kept, Permut32(perm.raw & (0xFF000000u | permut_detail::entry_mask(static_cast<unsigned>(n))))};
     const Permut32 w = Permut32::from_iter(std::span<const std::uint8_t>(map.data(), n));
     // Every kept qubit went through `at`, so all are below the length.
     return {kept, perm * w.inv()};

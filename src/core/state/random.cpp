@@ -61,9 +61,13 @@ void fill_urandom(std::uint8_t* p, std::size_t n) {
     ::close(fd);
 }
 
-inline std::uint32_t rotl(std::uint32_t x, int b) { return (x << b) | (x >> (32 - b)); }
+// One row of the 4 x 4 state: the four quarter rounds of a half round run
+// side by side, one per lane.
+using Row = std::uint32_t __attribute__((vector_size(16)));
 
-inline void quarter(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d) {
+inline Row rotl(Row x, int b) { return (x << b) | (x >> (32 - b)); }
+
+inline void quarter(Row& a, Row& b, Row& c, Row& d) {
     a += b; d ^= a; d = rotl(d, 16);
     c += d; b ^= c; b = rotl(b, 12);
     a += b; d ^= a; d = rotl(d, 8);
@@ -97,24 +101,27 @@ ChaChaRng<Rounds> ChaChaRng<Rounds>::from_os_rng() {
 
 template <unsigned Rounds>
 void ChaChaRng<Rounds>::refill() {
-    const std::uint32_t in[16] = {
-        0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u,  // "expand 32-byte k"
-        key_[0], key_[1], key_[2], key_[3], key_[4], key_[5], key_[6], key_[7],
-        static_cast<std::uint32_t>(counter_), static_cast<std::uint32_t>(counter_ >> 32), 0u, 0u,
+    const Row in[4] = {
+        {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u},  // "expand 32-byte k"
+        {key_[0], key_[1], key_[2], key_[3]},
+        {key_[4], key_[5], key_[6], key_[7]},
+        {static_cast<std::uint32_t>(counter_), static_cast<std::uint32_t>(counter_ >> 32), 0u, 0u},
     };
-    std::uint32_t x[16];
-    std::memcpy(x, in, sizeof x);
+    Row a = in[0], b = in[1], c = in[2], d = in[3];
     for (unsigned r = 0; r < Rounds; r += 2) {
-        quarter(x[0], x[4], x[8], x[12]);
-        quarter(x[1], x[5], x[9], x[13]);
-        quarter(x[2], x[6], x[10], x[14]);
-        quarter(x[3], x[7], x[11], x[15]);
-        quarter(x[0], x[5], x[10], x[15]);
-        quarter(x[1], x[6], x[11], x[12]);
-        quarter(x[2], x[7], x[8], x[13]);
-        quarter(x[3], x[4], x[9], x[14]);
+        // Columns (0 4 8 12) ... (3 7 11 15).
+        quarter(a, b, c, d);
+        // Diagonals (0 5 10 15) ... (3 4 9 14): rows turned left by 1, 2, 3.
+        b = __builtin_shuffle(b, Row{1, 2, 3, 0});
+        c = __builtin_shuffle(c, Row{2, 3, 0, 1});
+        d = __builtin_shuffle(d, Row{3, 0, 1, 2});
+        quarter(a, b, c, d);
+        b = __builtin_shuffle(b, Row{3, 0, 1, 2});
+        c = __builtin_shuffle(c, Row{2, 3, 0, 1});
+        d = __builtin_shuffle(d, Row{1, 2, 3, 0});
     }
-    for (std::size_t i = 0; i < 16; ++i) buf_[i] = x[i] + in[i];
+    const Row out[4] = {a + in[0], b + in[1], c + in[2], d + in[3]};
+    std::memcpy(buf_.data(), out, sizeof out);
     ++counter_;
     idx_ = 0;
 }
