@@ -5,8 +5,8 @@
 
 #include "base/fd_output.hpp"
 #include "base/progress_bar.hpp"
-#include "identity/step_memo.hpp"
 #include "identity/search_expander.hpp"
+#include "identity/step_memo.hpp"
 
 namespace tsl {
 
@@ -56,8 +56,8 @@ bool IdentityProver::add_identity(const IdentityCirc& id, std::uint64_t addition
     return add_identity_using(id, additional_size, count_limit, memo);
 }
 
-bool IdentityProver::add_identity_using(const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit,
-                                  StepMemo& memo) {
+bool IdentityProver::add_identity_using(const IdentityCirc& id, std::uint64_t additional_size,
+                                        std::uint64_t count_limit, StepMemo& memo) {
     if (id.len() == 0 || proved.contains(id)) return false;
     auto [visited, assumed] = add_identity_search_using(id, additional_size, count_limit, memo);
     proved.insert_all(visited);
@@ -72,8 +72,8 @@ std::pair<IdentitySet, bool> IdentityProver::add_identity_search(const IdentityC
 }
 
 std::pair<IdentitySet, bool> IdentityProver::add_identity_search_using(const IdentityCirc& id,
-                                                                 std::uint64_t additional_size,
-                                                                 std::uint64_t count_limit, StepMemo& memo) {
+                                                                       std::uint64_t additional_size,
+                                                                       std::uint64_t count_limit, StepMemo& memo) {
     const std::size_t min_size = id.len();
     const std::uint64_t max_size = saturating_add(min_size, additional_size);
     IdentitySet visited;

@@ -62,17 +62,17 @@ public:
 
     std::vector<IdentityCirc> get_assumed() const { return assume; }
 
-
     // Field by field: assume in order, proved as a set, circ_map as a map.
     friend bool operator==(const IdentityProver&, const IdentityProver&) = default;
 
 private:
-    // The same, remembering rule lookups in `memo` across the searches of
-    // one call.
+    // add_identity, add_identity_search and prove_identity_with_visited
+    // with the rewrite step's memo shared by every search of one call (a
+    // build, or a call from Python and the searches it starts).
     bool add_identity_using(const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit,
-                      StepMemo& memo);
+                            StepMemo& memo);
     std::pair<IdentitySet, bool> add_identity_search_using(const IdentityCirc& id, std::uint64_t additional_size,
-                                                     std::uint64_t count_limit, StepMemo& memo);
+                                                           std::uint64_t count_limit, StepMemo& memo);
     std::pair<std::optional<IdentityCirc>, IdentitySet> prove_identity_using(
         const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit,
         StepMemo& memo) const;

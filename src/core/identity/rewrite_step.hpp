@@ -7,7 +7,9 @@
 // Only the connected subsets of entry n of COMBINATIONS (n the identity's
 // length) are visited, in the entry's order; they are worked on the
 // process-wide pool in chunks, and results come in the order of a sequential
-// run: by subset, then by replacement.
+// run: by subset, then by replacement.  Given a memo (step_memo.hpp), a step
+// skips the rule lookups and identity checks that earlier steps of the same
+// call have done.
 #pragma once
 
 #include <algorithm>
@@ -176,8 +178,8 @@ class StepMemo;
 // `additional_size` extra gates (sums saturate).
 //
 // Rewritten identities whose rule identity is in `proved`.  Panics with the
-// index text for identities of 20 or more instructions.  A lookup memo, when
-// given, must have been filled with these rules only.
+// index text for identities of 20 or more instructions.  A memo, when given,
+// must only ever have been used with these rules.
 std::vector<IdentityCirc> apply_rules_within(const RuleMap& rules, const IdentitySet& proved,
                                              const IdentityCirc& id, std::uint64_t max_size,
                                              StepMemo* memo = nullptr);
