@@ -46,6 +46,10 @@ std::vector<IdentityCirc> SearchExpander::rewrites_of(IdentitySet::Offset off, c
         const std::size_t i = order[k];
         try {
             out[i].rewrites = expand(ids[i]);
+            // What the search has already visited it skips, now or later
+            // (the visited set only grows): such rewrites are dropped here,
+            // on the pool, rather than looked up one by one by the search.
+            std::erase_if(out[i].rewrites, [&](const IdentityCirc& r) { return visited.contains(r); });
         } catch (...) {
             out[i].error = std::current_exception();
         }

@@ -75,7 +75,8 @@ public:
     SearchExpander(const RuleMap& rules, const IdentitySet& proved, std::uint64_t max_size, StepMemo& memo);
 
     // The rewrites of the identity at `off` in `visited`, which the search
-    // has just taken from `queues`.
+    // has just taken from `queues`; rewrites already in `visited` may be left
+    // out (the search skips them).
     std::vector<IdentityCirc> rewrites_of(IdentitySet::Offset off, const IdentitySet& visited,
                                           const LevelQueues& queues);
 
