@@ -16,7 +16,7 @@
 // The memo has one shard per thread of the process-wide pool and one for
 // the thread that owns it; a thread only ever touches its own shard, so
 // nothing is locked.  Each part of a shard has a bound and starts over when
-// it is full.
+// it is full: a shard holds at most 16 MiB of lookups and 2^18 identities.
 #pragma once
 
 #include <cstddef>
@@ -70,7 +70,7 @@ public:
     // Identities whose check passed; at most kMaxMembers, then it starts over.
     class CheckedSet {
     public:
-        static constexpr std::size_t kMaxMembers = std::size_t{1} << 20;
+        static constexpr std::size_t kMaxMembers = std::size_t{1} << 18;
 
         // The identity, after its check when it is not yet known to pass;
         // panics as the check does.
