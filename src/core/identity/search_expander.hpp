@@ -69,7 +69,9 @@ private:
 // kBatchPerThread identities per pool thread: every thread has work, little
 // of it is left for the last one to finish, and the search waits once per
 // batch instead of once per identity.  What a search does not reach of its
-// last batch is work done in vain, at most one batch per search.
+// last batch is work done in vain; batches double, so that is never more
+// than the search did itself, and the searches that run long mostly end by
+// exhausting their queues, where nothing is expanded ahead.
 class SearchExpander {
 public:
     SearchExpander(const RuleMap& rules, const IdentitySet& proved, std::uint64_t max_size, StepMemo& memo);
@@ -81,7 +83,7 @@ public:
                                           const LevelQueues& queues);
 
     // Identities per pool thread in the largest batch.
-    static constexpr std::size_t kBatchPerThread = 16;
+    static constexpr std::size_t kBatchPerThread = 64;
 
 private:
     struct Expansion {
