@@ -1,4 +1,5 @@
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -58,18 +59,22 @@ struct Lcg {
     }
 };
 
-Circ random_circ(Lcg& r, unsigned nq, unsigned len) {
-    const Gate16 one[] = {gates::H, gates::X, gates::T, gates::S, gates::Z};
-    const Gate16 two[] = {gates::CX, gates::CZ, gates::SWAP};
+constexpr Gate16 kOne[] = {gates::H, gates::X, gates::T, gates::S, gates::Z};
+constexpr Gate16 kTwo[] = {gates::CX, gates::CZ, gates::SWAP};
+
+// A third of the instructions two-qubit ones (when there are two qubits),
+// then a random permutation.
+Circ random_circ(Lcg& r, unsigned nq, unsigned len, std::span<const Gate16> one = kOne,
+                 std::span<const Gate16> two = kTwo) {
     std::vector<Instr32> v;
     for (unsigned i = 0; i < len; ++i) {
         const auto a = static_cast<std::uint8_t>(r.next(nq));
         if (nq > 1 && r.next(3) == 0) {
             auto b = static_cast<std::uint8_t>(r.next(nq - 1));
             if (b >= a) ++b;
-            v.push_back(G(two[r.next(3)], a, b));
+            v.push_back(G(two[r.next(static_cast<unsigned>(two.size()))], a, b));
         } else {
-            v.push_back(G(one[r.next(5)], a));
+            v.push_back(G(one[r.next(static_cast<unsigned>(one.size()))], a));
         }
     }
     std::vector<std::uint8_t> p(nq);
@@ -184,27 +189,11 @@ TEST_CASE(pruned_search_matches_reference_on_identities) {
     const Gate16 two[] = {gates::CX, gates::CX, gates::CZ, gates::SWAP};
     for (int round = 0; round < 400; ++round) {
         const unsigned nq = 2 + rng.next(3);
-        std::vector<Instr32> v;
-        const unsigned half = 1 + rng.next(8);
-        for (unsigned i = 0; i < half; ++i) {
-            const unsigned kind = rng.next(12);
-            const auto a = static_cast<std::uint8_t>(rng.next(nq));
-            if (kind < 4) {
-                auto b = static_cast<std::uint8_t>(rng.next(nq - 1));
-                if (b >= a) ++b;
-                v.push_back(G(two[rng.next(4)], a, b));
-            } else {
-                v.push_back(G(one[rng.next(4)], a));
-            }
-        }
-        std::vector<std::uint8_t> p(nq);
-        for (unsigned i = 0; i < nq; ++i) p[i] = static_cast<std::uint8_t>(i);
-        if (rng.next(2))
-            for (unsigned i = nq; i > 1; --i) std::swap(p[i - 1], p[rng.next(i)]);
-        const Circ c = Circ::create(std::move(v), Permut32::from_iter(p));
+        const Circ c = random_circ(rng, nq, 1 + rng.next(8), one, two);
         const Circ id = c + c.inverse();
+        const auto perms = Permut32::all(nq);
         const Circ turned = id.rotate(static_cast<std::int64_t>(rng.next(static_cast<unsigned>(id.len()) + 1)));
-        const Circ renamed = turned.permut(Permut32::all(nq)[rng.next(static_cast<unsigned>(Permut32::all(nq).size()))]);
+        const Circ renamed = turned.permut(perms[rng.next(static_cast<unsigned>(perms.size()))]);
         std::vector<Instr32> with_bare = renamed.instrs;
         with_bare.insert(with_bare.begin() + rng.next(static_cast<unsigned>(with_bare.size()) + 1),
                          Instr32(gates::I, QArgs16()));

@@ -4,18 +4,18 @@
 // compaction of each candidate reads the used qubits as bits, carried
 // through the renaming, instead of rescanning the instructions.
 //
-// Circuits whose permutation rearranges exactly their qubits, with every
-// used qubit below its length and the two qubits of an instruction distinct
-// (every circuit built by Circ::create is), are searched on order keys and
-// skip the candidates that cannot win: no renaming, rotation or compaction of
-// such a circuit can panic, so a skipped candidate changes nothing.  Any
-// other stored value goes through every candidate, as the forms define.
+// Circuits of at most 64 instructions whose permutation rearranges exactly
+// their qubits, with every used qubit below its length and the two qubits of
+// an instruction distinct (the circuits the prover builds), are searched on packed
+// instructions and skip the candidates that cannot win: no renaming,
+// rotation or compaction of such a circuit can panic, so a skipped candidate
+// changes nothing.  Any other stored value goes through every candidate, as
+// the forms define.
 #include "identity/canonical_form.hpp"
 
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <optional>
 #include <span>
 
 #include "base/panic.hpp"
