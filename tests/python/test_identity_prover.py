@@ -258,6 +258,29 @@ def test_bad_classes_panic(tmp_path, raises_panic):
         ts.IdentityProver.build_from_eccs(eccs_from(tmp_path, [[([], (0,)), ([("h", 0)], (0,))]], 1))
 
 
+HH = [([], (0,)), ([("h", 0), ("h", 0)], (0,))]
+NOT_EQUIVALENT = [([], (0,)), ([("h", 0)], (0,))]
+
+
+@pytest.mark.parametrize(
+    "classes, message",
+    [
+        ([HH] * 40 + [NOT_EQUIVALENT] + [HH] * 40 + [[]], "IdentityCirc: circuit is not identity "),
+        ([HH] * 40 + [[]] + [HH] * 40 + [NOT_EQUIVALENT], "index out of bounds: the len is 0 but the index is 0"),
+    ],
+)
+def test_first_bad_class_panics_on_the_calling_thread(tmp_path, capfd, PanicException, classes, message):
+    # The classes are worked on the pool, but the panic is that of the first
+    # bad class, reported once, by the thread that called.
+    from test_module import REPORT, os_thread_name
+
+    with pytest.raises(PanicException) as e:
+        ts.IdentityProver.build_from_eccs(eccs_from(tmp_path, classes, 1))
+    assert e.value.args[0].startswith(message)
+    [(thread, _, _, text)] = REPORT.findall(capfd.readouterr().err)
+    assert thread == os_thread_name() and text.startswith(message)
+
+
 # ---- prover file ------------------------------------------------------------
 
 

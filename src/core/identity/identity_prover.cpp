@@ -1,37 +1,72 @@
 #include "identity/identity_prover.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "base/fd_output.hpp"
 #include "base/progress_bar.hpp"
+#include "base/worker_pool.hpp"
 #include "identity/search_expander.hpp"
 #include "identity/step_memo.hpp"
 
 namespace tsl {
+
+namespace {
+
+// What one class adds to a new prover: a rule map entry per member (its
+// canonical form and the other members in that form's frame) and the
+// identities that relate each further member to the first.
+struct ClassRules {
+    std::vector<RuleMap::Entry> entries;
+    std::vector<IdentityCirc> identities;
+};
+
+ClassRules rules_of_class(const ECC& source) {
+    ClassRules out;
+    const ECC ecc = source.simplify_permute();
+    for (const EccCircuit& member : ecc.circs) {
+        auto [key, perm] = Circ::new_no_perm(member.first).representative_with_perm();
+        const Permut32 p_inv = member.second.inv();
+        std::vector<Circ> list;
+        for (const EccCircuit& other : ecc.circs) {
+            if (other.first == member.first) continue;
+            list.push_back(Circ::create(other.first, p_inv * other.second).permut(perm));
+        }
+        out.entries.emplace_back(std::move(key), std::move(list));
+    }
+    const Circ initial = Circ::create(ecc.circs[0].first, ecc.circs[0].second).inverse();
+    for (std::size_t j = 1; j < ecc.circs.size(); ++j)
+        out.identities.push_back(
+            (initial + Circ::create(ecc.circs[j].first, ecc.circs[j].second)).rotate_representative());
+    return out;
+}
+
+}  // namespace
 
 IdentityProver IdentityProver::build_from_eccs(const ECCs& eccs) {
     IdentityProver prover;
     write_stderr_text("Building identity prover from " + std::to_string(eccs.eccs.size()) + " ECCs\n");
     std::vector<IdentityCirc> identities;
     {
-        ProgressBar bar(eccs.eccs.size());
-        for (const ECC& source : eccs.eccs) {
-            const ECC ecc = source.simplify_permute();
-            for (const EccCircuit& member : ecc.circs) {
-                auto [key, perm] = Circ::new_no_perm(member.first).representative_with_perm();
-                const Permut32 p_inv = member.second.inv();
-                std::vector<Circ> list;
-                for (const EccCircuit& other : ecc.circs) {
-                    if (other.first == member.first) continue;
-                    list.push_back(Circ::create(other.first, p_inv * other.second).permut(perm));
-                }
-                prover.circ_map.insert(std::move(key), std::move(list));
+        // The classes are worked on the pool, then entered in their order.  A
+        // class that failed there is worked again here, so that its panic
+        // is raised (and reported) on this thread, after the classes before
+        // it, as when every class is worked here.
+        const std::size_t n = eccs.eccs.size();
+        std::vector<std::optional<ClassRules>> worked(n);
+        parallel_for(n, [&](std::size_t i) {
+            try {
+                worked[i] = rules_of_class(eccs.eccs[i]);
+            } catch (...) {
             }
-            const Circ initial = Circ::create(ecc.circs[0].first, ecc.circs[0].second).inverse();
-            for (std::size_t j = 1; j < ecc.circs.size(); ++j)
-                identities.push_back((initial + Circ::create(ecc.circs[j].first, ecc.circs[j].second))
-                                         .rotate_representative());
+        });
+        ProgressBar bar(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            ClassRules rules = worked[i] ? std::move(*worked[i]) : rules_of_class(eccs.eccs[i]);
+            worked[i].reset();
+            for (RuleMap::Entry& e : rules.entries) prover.circ_map.insert(std::move(e.first), std::move(e.second));
+            for (IdentityCirc& id : rules.identities) identities.push_back(std::move(id));
             bar.inc();
         }
         bar.finish();
