@@ -117,16 +117,9 @@ WireTable::WireTable(const IdentityCirc& id) : id_(id), m_(id.len()) {
         for (std::uint8_t q : id.circ.instrs[i].qargs()) counted_ = counted_ && q < 8;
     if (counted_) {
         joins_.resize(m_);
-        for (std::size_t i = 0; i < m_ && counted_; ++i) {
-            const PortBits& p = port_bits_[i];
-            PortJoin& j = joins_[i];
-            j.own = p.count;
-            for (std::size_t s = 0; s < p.count; ++s) {
-                j.neighbour[0][s] = p.neighbour[0][s];
-                j.neighbour[1][s] = p.neighbour[1][s];
-                j.lane[s] = std::uint64_t{1} << (8 * id.circ.instrs[i].qargs().raw[s]);
-            }
-        }
+        for (std::size_t i = 0; i < m_; ++i)
+            for (std::size_t s = 0; s < port_bits_[i].count; ++s)
+                joins_[i].lane[s] = std::uint64_t{1} << (8 * id.circ.instrs[i].qargs().raw[s]);
         for (std::size_t i = 0; i < m_ && counted_; ++i) {
             const std::vector<WireNeighbours>* nb[2] = {&bwd_, &fwd_};
             for (int dir = 0; dir < 2 && counted_; ++dir) {

@@ -172,14 +172,15 @@ private:
     // ports, less the ports of set whose wire leads to w.
     PortCounts joined(const PortCounts& counts, std::uint64_t set, unsigned w) const {
         if (!counted_) return counts;
+        const PortBits& p = port_bits_[w];
         const PortJoin& j = joins_[w];
         const std::uint64_t with = set | std::uint64_t{1} << w;
         PortCounts c = counts;
         std::uint64_t* dir_counts[2] = {&c.in, &c.out};
         for (int dir = 0; dir < 2; ++dir) {
             std::uint64_t& n = *dir_counts[dir];
-            for (std::size_t s = 0; s < j.own; ++s)
-                if (!(with & j.neighbour[dir][s])) n += j.lane[s];
+            for (std::size_t s = 0; s < p.count; ++s)
+                if (!(with & p.neighbour[dir][s])) n += j.lane[s];
             for (std::size_t k = 0; k < j.closing[dir]; ++k)
                 if (set & j.closer[dir][k]) n -= j.closer_lane[dir][k];
         }
@@ -202,13 +203,11 @@ private:
         std::size_t count;
     };
     std::vector<PortBits> port_bits_;  // adjacent_ is linked_ without self links
-    // Per instruction w, for counting ports as the search grows: its own
-    // slots (neighbour bit per direction, none for a wire back to itself;
-    // its qubit's byte), and the slots of other instructions whose wire in
-    // that direction leads to w (their bit and their qubit's byte).
+    // Per instruction w, for counting ports as the search grows (its own
+    // slots' neighbours are in port_bits_): its slots' qubits as bytes, and
+    // the slots of other instructions whose wire in each direction leads to
+    // w (their bit and their qubit's byte).
     struct PortJoin {
-        std::size_t own = 0;
-        std::uint64_t neighbour[2][2] = {};
         std::uint64_t lane[2] = {};
         std::size_t closing[2] = {};
         std::uint64_t closer[2][4] = {};
