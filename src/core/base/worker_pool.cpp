@@ -18,7 +18,6 @@ namespace tsl {
 namespace {
 
 thread_local bool t_on_worker = false;
-thread_local std::size_t t_slot = 0;  // 1 + the worker's number on a worker
 
 // A panic that lost to one of a lower index still gets its report.
 void report_discarded(const std::exception_ptr& e) {
@@ -109,8 +108,6 @@ WorkerPool& WorkerPool::global() {
 
 bool WorkerPool::on_worker_thread() { return t_on_worker; }
 
-std::size_t WorkerPool::thread_slot() { return t_slot; }
-
 void WorkerPool::run(std::size_t n, IndexTask task) {
     if (n == 0) return;
     // A single task gains nothing from a hand-over; running it here saves
@@ -138,7 +135,6 @@ void WorkerPool::run(std::size_t n, IndexTask task) {
 
 void WorkerPool::worker_main(std::size_t id) {
     t_on_worker = true;
-    t_slot = id + 1;
     pthread_setname_np(pthread_self(), worker_name(id).c_str());
     std::uint64_t seen = 0;
     std::unique_lock<std::mutex> lk(m_);

@@ -71,10 +71,6 @@ public:
 
     // Whether the current thread is a worker of some pool.
     static bool on_worker_thread();
-    // 0 on a thread that is no pool's worker, 1 + the worker's number on a
-    // worker: with num_threads() + 1 per-thread scratch areas, the running
-    // thread of a job on this pool owns area thread_slot().
-    static std::size_t thread_slot();
 
     // Calls fn(i) for every i in 0 .. n-1 on the workers and waits.  Rethrows
     // the exception of the lowest failing index.

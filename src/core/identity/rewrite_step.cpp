@@ -166,7 +166,7 @@ std::vector<T> for_each_split(const RuleMap& rules, const IdentityCirc& id, PerS
 // of the identity's qubit count) and the renaming that brings c1 to the
 // entry's key, its canonical form; from the memo when it holds them.
 StepMemo::Lookup look_up(const RuleMap& rules, const SplitParts& parts, std::uint8_t qubits,
-                         StepMemo::Shard* memo) {
+                         StepMemo* memo) {
     const CircView gathered{parts.gathered(), Permut32::identity(qubits)};
     const std::uint64_t hash = memo ? CircFastHash{}(gathered) : 0;
     if (memo)
@@ -183,7 +183,7 @@ StepMemo::Lookup look_up(const RuleMap& rules, const SplitParts& parts, std::uin
 // relabelled rest is only built when a key matches.
 template <class Use>
 void for_each_replacement(const RuleMap& rules, const SplitParts& parts, Permut32 id_perm, std::size_t id_len,
-                          std::uint64_t max_size, StepMemo::Shard* memo, Use&& use) {
+                          std::uint64_t max_size, StepMemo* memo, Use&& use) {
     const StepMemo::Lookup found = look_up(rules, parts, id_perm.len(), memo);
     if (!found.entry) return;
     const std::size_t entry = *found.entry;
@@ -214,16 +214,15 @@ std::vector<IdentityCirc> apply_rules_within(const RuleMap& rules, const Identit
                                              StepMemo* memo) {
     const std::size_t n = id.len();
     return for_each_split<IdentityCirc>(rules, id, [&](const SplitParts& parts, std::vector<IdentityCirc>& out) {
-        StepMemo::Shard* shard = memo ? memo->shard() : nullptr;
-        for_each_replacement(rules, parts, id.circ.perm, n, max_size, shard, [&](auto&& rule, const Circ& c, const Circ& rest) {
+        for_each_replacement(rules, parts, id.circ.perm, n, max_size, memo, [&](auto&& rule, const Circ& c, const Circ& rest) {
             if (!proved.contains(rule())) return;
-            if (!shard) {
+            if (!memo) {
                 out.push_back((c + rest).rotate_representative());
                 return;
             }
             // rotate_representative, with the check run only until it passes.
             out.push_back(IdentityCirc::from_stored(rotated_form(c + rest)));
-            shard->checked.checked(out.back());
+            memo->checked.checked(out.back());
         });
     });
 }

@@ -179,7 +179,8 @@ class StepMemo;
 //
 // Rewritten identities whose rule identity is in `proved`.  Panics with the
 // index text for identities of 20 or more instructions.  A memo, when given,
-// must only ever have been used with these rules.
+// must only ever have been used with these rules; it only keeps what its
+// owner has made room for (StepMemo::settle).
 std::vector<IdentityCirc> apply_rules_within(const RuleMap& rules, const IdentitySet& proved,
                                              const IdentityCirc& id, std::uint64_t max_size,
                                              StepMemo* memo = nullptr);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/worker_pool.hpp"
+#include "identity/step_memo.hpp"
 
 namespace tsl {
 
@@ -23,6 +24,8 @@ std::vector<IdentityCirc> SearchExpander::rewrites_of(IdentitySet::Offset off, c
         if (done.error) std::rethrow_exception(done.error);
         return std::move(done.rewrites);
     }
+    // No pool job is running: the memo can make room for this expansion.
+    memo_.settle();
     std::vector<IdentitySet::Offset> batch{off};
     if (batch_ > 1)
         queues.for_each_next([&](IdentitySet::Offset next) {

@@ -1,5 +1,5 @@
 // What the rewrite step remembers across the steps of one prover call (a
-// build, an added identity, a query), kept per thread.
+// build, an added identity, a query), shared by the threads that run it.
 //
 // - Rule lookups.  Each subcircuit the step tries is brought to canonical
 //   form and looked up in the rule map.  Over a search the same subcircuits
@@ -13,19 +13,21 @@
 //   them are met many times over a search, and one that passed once is not
 //   checked again.
 //
-// The memo has one shard per thread of the process-wide pool and one for
-// the thread that owns it; a thread only ever touches its own shard, so
-// nothing is locked.  Each part of a shard has a bound and starts over when
-// it is full: a shard holds at most 16 MiB of lookups and 2^18 identities.
+// Both are tables that every thread reads and fills without locks (see
+// CircMemoTable), so what one thread learns no other works out again, however
+// many threads there are.  They make room only in `settle`, which the owner
+// calls between the pool jobs that use the memo.  Each has a bound and
+// starts over when it is full at that bound: at most 16 MiB of lookups and
+// 32 MiB of identities.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 #include "identity/circ.hpp"
-#include "identity/identity_set.hpp"
+#include "identity/circ_memo_table.hpp"
+#include "identity/identity_circ.hpp"
 #include "identity/rewrite_step.hpp"
 
 namespace tsl {
@@ -37,63 +39,54 @@ public:
         Permut32 renaming;                 // the renaming that gave the form
     };
 
-    // Rule lookups by gathered circuit: open addressing over fixed slots,
-    // each holding a circuit of up to kMaxLen instructions and its lookup in
-    // one cache line; longer circuits are not kept.  At most half full; a
-    // full table of kMaxSlots starts over.
+    // Rule lookups by gathered circuit, one cache line each; circuits of
+    // more than kMaxLen instructions are not kept.
     class LookupTable {
     public:
         static constexpr std::size_t kMaxLen = 11;
+        static constexpr std::size_t kMinSlots = std::size_t{1} << 12;
         static constexpr std::size_t kMaxSlots = std::size_t{1} << 18;
 
         std::optional<Lookup> find(const CircView& gathered, std::uint64_t hash) const;
         void insert(const CircView& gathered, std::uint64_t hash, const Lookup& lookup);
+        void settle() { table_.settle(); }
 
     private:
-        struct alignas(64) Slot {
-            std::uint32_t tag;  // 0: empty
-            std::uint32_t len;
-            std::uint32_t perm;
+        struct Stored {
             std::uint32_t entry;  // kNoEntry: no key
             std::uint32_t renaming;
-            Instr32 instrs[kMaxLen];
         };
         static constexpr std::uint32_t kNoEntry = UINT32_MAX;
-        static std::uint32_t tag_of(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32) | 1u; }
-        bool holds(const Slot& slot, const CircView& gathered, std::uint32_t tag) const;
-        std::size_t slot_of(const CircView& gathered, std::uint64_t hash) const;
-
-        std::vector<Slot> slots_;
-        std::size_t count_ = 0;
+        CircMemoTable<kMaxLen, Stored> table_{kMinSlots, kMaxSlots};
     };
 
-    // Identities whose check passed; at most kMaxMembers, then it starts over.
+    // Identities whose check passed, two cache lines each; identities of
+    // more than kMaxLen instructions are checked every time.
     class CheckedSet {
     public:
-        static constexpr std::size_t kMaxMembers = std::size_t{1} << 18;
+        static constexpr std::size_t kMaxLen = 28;
+        static constexpr std::size_t kMinSlots = std::size_t{1} << 11;
+        static constexpr std::size_t kMaxSlots = std::size_t{1} << 18;
 
         // The identity, after its check when it is not yet known to pass;
         // panics as the check does.
         const IdentityCirc& checked(const IdentityCirc& id);
+        void settle() { table_.settle(); }
 
     private:
-        IdentitySet passed_;
+        struct Nothing {};
+        CircMemoTable<kMaxLen, Nothing> table_{kMinSlots, kMaxSlots};
     };
 
-    struct Shard {
-        LookupTable lookups;
-        CheckedSet checked;
-    };
+    LookupTable lookups;
+    CheckedSet checked;
 
-    // Shards for the threads of the process-wide pool and the calling thread.
-    StepMemo();
-
-    // The running thread's shard; none on a thread the memo has no shard
-    // for (a worker of another pool).
-    Shard* shard();
-
-private:
-    std::vector<Shard> shards_;
+    // Makes room in both tables; only while no other thread uses the memo,
+    // such as between the pool jobs of its owner.
+    void settle() {
+        lookups.settle();
+        checked.settle();
+    }
 };
 
 }  // namespace tsl
