@@ -2,7 +2,7 @@
 // read and fill at once, without locks.
 //
 // Each slot holds one circuit of up to MaxLen instructions, its permutation
-// and its value in one or two cache lines.  A slot is claimed by one
+// and its value, in one cache line where they fit.  A slot is claimed by one
 // compare-and-swap on its tag, filled, then published by storing its final
 // tag; readers only look at slots whose final tag they have seen, and a slot
 // is never written again while the table is in use.  So a lookup never waits
@@ -12,19 +12,25 @@
 //
 // The table never grows or empties while threads use it: an insert that
 // would make it more than half full is dropped.  Between uses, with no other
-// thread touching it, `settle` makes room: it grows the table (re-placing
-// what it holds) while it is below its largest size, and starts it over when
-// it is full at that size.  A table starts without slots; the first `settle`
-// gives it its smallest size.  Longer circuits are never kept.
+// thread touching it, `settle` makes room: past three eighths full it grows
+// the table while it is below its largest size, re-placing what it holds on
+// the pool, and it starts the table over when it is full at that size.  New
+// slots come from the system as zeroed pages, backed only once they are
+// touched.  A table starts without slots; the first `settle` gives it its
+// smallest size.  Longer circuits are never kept, and a table whose memory
+// the system refuses keeps nothing until the next settle.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <optional>
+#include <type_traits>
 
+#include "base/worker_pool.hpp"
 #include "identity/rewrite_step.hpp"
 #include "model/instr32.hpp"
 
@@ -42,9 +48,9 @@ public:
     std::optional<Value> find(const CircView& c, std::uint64_t hash) const {
         if (!slots_ || c.instrs.size() > MaxLen) return std::nullopt;
         const std::uint32_t tag = tag_of(hash);
-        for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+        for (std::size_t i = hash & (size_ - 1);; i = (i + 1) & (size_ - 1)) {
             const Slot& s = slots_[i];
-            const std::uint32_t t = s.tag.load(std::memory_order_acquire);
+            const std::uint32_t t = tag_ref(s).load(std::memory_order_acquire);
             if (t == 0) return std::nullopt;
             if (t == tag && holds(s, c)) return s.value;
         }
@@ -55,18 +61,21 @@ public:
         if (!slots_ || c.instrs.size() > MaxLen) return;
         // A slot is counted before it is claimed, so at most half the slots
         // are ever claimed and every probe meets an empty one.
-        if (count_.fetch_add(1, std::memory_order_relaxed) + 1 > (mask_ + 1) / 2) {
+        if (count_.fetch_add(1, std::memory_order_relaxed) + 1 > size_ / 2) {
             count_.fetch_sub(1, std::memory_order_relaxed);
             full_.store(true, std::memory_order_relaxed);
             return;
         }
         const std::uint32_t tag = tag_of(hash);
-        for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+        for (std::size_t i = hash & (size_ - 1);; i = (i + 1) & (size_ - 1)) {
             Slot& s = slots_[i];
-            std::uint32_t t = s.tag.load(std::memory_order_acquire);
-            if (t == 0 && s.tag.compare_exchange_strong(t, kBusy, std::memory_order_acquire)) {
-                fill(s, c, value);
-                s.tag.store(tag, std::memory_order_release);
+            std::uint32_t t = tag_ref(s).load(std::memory_order_acquire);
+            if (t == 0 && tag_ref(s).compare_exchange_strong(t, kBusy, std::memory_order_acquire)) {
+                s.len = static_cast<std::uint32_t>(c.instrs.size());
+                s.perm = c.perm.raw;
+                s.value = value;
+                for (std::size_t k = 0; k < c.instrs.size(); ++k) s.instrs[k] = c.instrs[k];
+                tag_ref(s).store(tag, std::memory_order_release);
                 return;
             }
             if (t == tag && holds(s, c)) {
@@ -79,36 +88,41 @@ public:
     // Makes room for what comes next; only while no other thread uses the
     // table.
     void settle() {
-        const std::size_t slots = slots_ ? mask_ + 1 : 0;
         const std::size_t count = count_.load(std::memory_order_relaxed);
         const bool full = full_.exchange(false, std::memory_order_relaxed);
-        if (slots == 0) {
-            reset(min_slots_);
-        } else if (slots < max_slots_ && (full || count * 4 > slots)) {
-            // Room for twice what it holds; four times its size when inserts
-            // were dropped.
-            std::size_t size = std::min(max_slots_, slots * (full ? 4 : 2));
-            while (size < max_slots_ && count * 4 > size) size *= 2;
+        if (!slots_) {
+            allocate(size_ ? size_ : min_slots_);
+        } else if (size_ < max_slots_ && (full || count * 8 > size_ * 3)) {
+            // Twice the size (four times when inserts were dropped), and more
+            // while that is still past three eighths full.
+            std::size_t size = std::min(max_slots_, size_ * (full ? 4 : 2));
+            while (size < max_slots_ && count * 8 > size * 3) size *= 2;
             regrow(size);
         } else if (full) {
-            reset(slots);
+            allocate(size_);
         }
     }
 
     // Circuits held (with the rare duplicate counted twice).
     std::size_t size() const { return count_.load(std::memory_order_relaxed); }
-    std::size_t slots() const { return slots_ ? mask_ + 1 : 0; }
 
 private:
-    struct alignas(64) Slot {
-        std::atomic<std::uint32_t> tag{0};  // 0: empty; kBusy: being filled
-        std::uint32_t len = 0;
-        std::uint32_t perm = 0;
-        [[no_unique_address]] Value value{};
+    // One cache line where the slot fits in it, else a multiple of half a
+    // line.  Plain data: zeroed memory holds empty slots.
+    static constexpr std::size_t kSlotAlign = 12 + sizeof(Value) + 4 * MaxLen <= 64 ? 64 : 32;
+    struct alignas(kSlotAlign) Slot {
+        std::uint32_t tag;  // 0: empty; kBusy: being filled; read and written atomically
+        std::uint32_t len;
+        std::uint32_t perm;
+        [[no_unique_address]] Value value;
         Instr32 instrs[MaxLen];
     };
+    static_assert(std::is_trivially_copyable_v<Slot> && std::is_trivially_destructible_v<Slot>);
     static constexpr std::uint32_t kBusy = 2;  // final tags are odd
     static std::uint32_t tag_of(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32) | 1u; }
+    static std::atomic_ref<std::uint32_t> tag_ref(const Slot& s) {
+        return std::atomic_ref<std::uint32_t>(const_cast<std::uint32_t&>(s.tag));
+    }
 
     static bool holds(const Slot& s, const CircView& c) {
         if (s.len != c.instrs.size() || s.perm != c.perm.raw) return false;
@@ -117,49 +131,47 @@ private:
         return true;
     }
 
-    static void fill(Slot& s, const CircView& c, const Value& value) {
-        s.len = static_cast<std::uint32_t>(c.instrs.size());
-        s.perm = c.perm.raw;
-        s.value = value;
-        std::copy(c.instrs.begin(), c.instrs.end(), s.instrs);
-    }
+    struct Free {
+        void operator()(void* p) const { std::free(p); }
+    };
 
-    void reset(std::size_t size) {
-        slots_ = std::make_unique<Slot[]>(size);
-        mask_ = size - 1;
+    // A fresh table of `size` empty slots (none if the system refuses).
+    void allocate(std::size_t size) {
+        block_.reset();
+        slots_ = nullptr;
+        size_ = size;
         count_.store(0, std::memory_order_relaxed);
+        // calloc hands large blocks over as fresh zeroed pages, without
+        // writing them.  Zero bytes are empty slots.
+        void* block = std::calloc(size * sizeof(Slot) + alignof(Slot), 1);
+        if (!block) return;
+        block_.reset(block);
+        const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(block);
+        slots_ = reinterpret_cast<Slot*>((at + alignof(Slot) - 1) / alignof(Slot) * alignof(Slot));
     }
 
     void regrow(std::size_t size) {
-        std::unique_ptr<Slot[]> old = std::move(slots_);
-        const std::size_t old_size = mask_ + 1;
-        reset(size);
-        for (std::size_t j = 0; j < old_size; ++j) {
-            const Slot& s = old[j];
-            if (s.tag.load(std::memory_order_relaxed) == 0) continue;
-            const CircView held{{s.instrs, s.len}, Permut32(s.perm)};
-            place(held, CircFastHash{}(held), s.value);
-        }
-    }
-
-    // insert, for a table no other thread uses and known to have room.
-    void place(const CircView& c, std::uint64_t hash, const Value& value) {
-        for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
-            Slot& s = slots_[i];
-            const std::uint32_t t = s.tag.load(std::memory_order_relaxed);
-            if (t == 0) {
-                fill(s, c, value);
-                s.tag.store(tag_of(hash), std::memory_order_relaxed);
-                count_.fetch_add(1, std::memory_order_relaxed);
-                return;
+        const std::unique_ptr<void, Free> old_block = std::move(block_);
+        const Slot* old = slots_;
+        const std::size_t old_size = size_;
+        allocate(size);
+        if (!slots_) return;
+        constexpr std::size_t kChunk = 4096;
+        parallel_for((old_size + kChunk - 1) / kChunk, [&](std::size_t chunk) {
+            const std::size_t end = std::min(old_size, (chunk + 1) * kChunk);
+            for (std::size_t j = chunk * kChunk; j < end; ++j) {
+                const Slot& s = old[j];
+                if (s.tag == 0) continue;
+                const CircView held{{s.instrs, s.len}, Permut32(s.perm)};
+                insert(held, CircFastHash{}(held), s.value);
             }
-            if (t == tag_of(hash) && holds(s, c)) return;  // a duplicate of one placed
-        }
+        });
     }
 
     std::size_t min_slots_, max_slots_;
-    std::unique_ptr<Slot[]> slots_;
-    std::size_t mask_ = 0;
+    std::size_t size_ = 0;
+    std::unique_ptr<void, Free> block_;
+    Slot* slots_ = nullptr;
     std::atomic<std::size_t> count_{0};
     std::atomic<bool> full_{false};
 };

@@ -35,20 +35,19 @@ std::vector<IdentityCirc> SearchExpander::rewrites_of(IdentitySet::Offset off, c
     batch_ = std::min(batch_ * 2, max_batch_);
     if (batch.size() == 1) return expand(visited.at(off));
 
-    std::vector<IdentityCirc> ids;
-    ids.reserve(batch.size());
-    for (const IdentitySet::Offset o : batch) ids.push_back(visited.at(o));
     // Longer identities have many more subsets: handing them out first
     // keeps the threads from waiting on one long expansion at the end.
     std::vector<std::size_t> order(batch.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return ids[a].len() > ids[b].len(); });
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return visited.len_at(batch[a]) > visited.len_at(batch[b]);
+    });
+    // The tasks only read `visited`, which stays as it is while they run.
     std::vector<Expansion> out(batch.size());
     parallel_for(batch.size(), [&](std::size_t k) {
         const std::size_t i = order[k];
         try {
-            out[i].rewrites = expand(ids[i]);
+            out[i].rewrites = expand(visited.at(batch[i]));
             // What the search has already visited it skips, now or later
             // (the visited set only grows): such rewrites are dropped here,
             // on the pool, rather than looked up one by one by the search.

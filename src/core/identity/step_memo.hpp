@@ -15,10 +15,10 @@
 //
 // Both are tables that every thread reads and fills without locks (see
 // CircMemoTable), so what one thread learns no other works out again, however
-// many threads there are.  They make room only in `settle`, which the owner
-// calls between the pool jobs that use the memo.  Each has a bound and
-// starts over when it is full at that bound: at most 16 MiB of lookups and
-// 32 MiB of identities.
+// many threads there are.  They grow and start over only in `settle`, which
+// the owner calls between the pool jobs that use the memo.  Each holds at most
+// 2^17 circuits (16 MiB of lookups, 24 MiB of identities) and starts over
+// when it is full.
 #pragma once
 
 #include <cstddef>
@@ -60,11 +60,12 @@ public:
         CircMemoTable<kMaxLen, Stored> table_{kMinSlots, kMaxSlots};
     };
 
-    // Identities whose check passed, two cache lines each; identities of
-    // more than kMaxLen instructions are checked every time.
+    // Identities whose check passed, 96 bytes each: the rewrite step takes
+    // identities of fewer than 20 instructions, and longer ones would be
+    // checked every time.
     class CheckedSet {
     public:
-        static constexpr std::size_t kMaxLen = 28;
+        static constexpr std::size_t kMaxLen = 21;
         static constexpr std::size_t kMinSlots = std::size_t{1} << 11;
         static constexpr std::size_t kMaxSlots = std::size_t{1} << 18;
 
