@@ -48,7 +48,7 @@ public:
     std::optional<Value> find(const CircView& c, std::uint64_t hash) const {
         if (!slots_ || c.instrs.size() > MaxLen) return std::nullopt;
         const std::uint32_t tag = tag_of(hash);
-        for (std::size_t i = hash & (size_ - 1);; i = (i + 1) & (size_ - 1)) {
+        for (std::size_t i = hash & (slot_count_ - 1);; i = (i + 1) & (slot_count_ - 1)) {
             const Slot& s = slots_[i];
             const std::uint32_t t = tag_ref(s).load(std::memory_order_acquire);
             if (t == 0) return std::nullopt;
@@ -61,13 +61,13 @@ public:
         if (!slots_ || c.instrs.size() > MaxLen) return;
         // A slot is counted before it is claimed, so at most half the slots
         // are ever claimed and every probe meets an empty one.
-        if (count_.fetch_add(1, std::memory_order_relaxed) + 1 > size_ / 2) {
+        if (count_.fetch_add(1, std::memory_order_relaxed) + 1 > slot_count_ / 2) {
             count_.fetch_sub(1, std::memory_order_relaxed);
             full_.store(true, std::memory_order_relaxed);
             return;
         }
         const std::uint32_t tag = tag_of(hash);
-        for (std::size_t i = hash & (size_ - 1);; i = (i + 1) & (size_ - 1)) {
+        for (std::size_t i = hash & (slot_count_ - 1);; i = (i + 1) & (slot_count_ - 1)) {
             Slot& s = slots_[i];
             std::uint32_t t = tag_ref(s).load(std::memory_order_acquire);
             if (t == 0 && tag_ref(s).compare_exchange_strong(t, kBusy, std::memory_order_acquire)) {
@@ -91,15 +91,15 @@ public:
         const std::size_t count = count_.load(std::memory_order_relaxed);
         const bool full = full_.exchange(false, std::memory_order_relaxed);
         if (!slots_) {
-            allocate(size_ ? size_ : min_slots_);
-        } else if (size_ < max_slots_ && (full || count * 8 > size_ * 3)) {
+            allocate(slot_count_ ? slot_count_ : min_slots_);
+        } else if (slot_count_ < max_slots_ && (full || count * 8 > slot_count_ * 3)) {
             // Twice the size (four times when inserts were dropped), and more
             // while that is still past three eighths full.
-            std::size_t size = std::min(max_slots_, size_ * (full ? 4 : 2));
+            std::size_t size = std::min(max_slots_, slot_count_ * (full ? 4 : 2));
             while (size < max_slots_ && count * 8 > size * 3) size *= 2;
             regrow(size);
         } else if (full) {
-            allocate(size_);
+            allocate(slot_count_);
         }
     }
 
@@ -139,7 +139,7 @@ private:
     void allocate(std::size_t size) {
         block_.reset();
         slots_ = nullptr;
-        size_ = size;
+        slot_count_ = size;
         count_.store(0, std::memory_order_relaxed);
         // calloc hands large blocks over as fresh zeroed pages, without
         // writing them.  Zero bytes are empty slots.
@@ -153,7 +153,7 @@ private:
     void regrow(std::size_t size) {
         const std::unique_ptr<void, Free> old_block = std::move(block_);
         const Slot* old = slots_;
-        const std::size_t old_size = size_;
+        const std::size_t old_size = slot_count_;
         allocate(size);
         if (!slots_) return;
         constexpr std::size_t kChunk = 4096;
@@ -169,7 +169,7 @@ private:
     }
 
     std::size_t min_slots_, max_slots_;
-    std::size_t size_ = 0;
+    std::size_t slot_count_ = 0;
     std::unique_ptr<void, Free> block_;
     Slot* slots_ = nullptr;
     std::atomic<std::size_t> count_{0};
