@@ -52,7 +52,7 @@ public:
             const Slot& s = slots_[i];
             const std::uint32_t t = tag_ref(s).load(std::memory_order_acquire);
             if (t == 0) return std::nullopt;
-            if (t == tag && holds(s, c)) return s.value;
+            if (t == tag && CircKeyEqual{}(held(s), c)) return s.value;
         }
     }
 
@@ -78,7 +78,7 @@ public:
                 tag_ref(s).store(tag, std::memory_order_release);
                 return;
             }
-            if (t == tag && holds(s, c)) {
+            if (t == tag && CircKeyEqual{}(held(s), c)) {
                 count_.fetch_sub(1, std::memory_order_relaxed);
                 return;
             }
@@ -103,9 +103,6 @@ public:
         }
     }
 
-    // Circuits held (with the rare duplicate counted twice).
-    std::size_t size() const { return count_.load(std::memory_order_relaxed); }
-
 private:
     // One cache line where the slot fits in it, else a multiple of half a
     // line.  Plain data: zeroed memory holds empty slots.
@@ -124,12 +121,8 @@ private:
         return std::atomic_ref<std::uint32_t>(const_cast<std::uint32_t&>(s.tag));
     }
 
-    static bool holds(const Slot& s, const CircView& c) {
-        if (s.len != c.instrs.size() || s.perm != c.perm.raw) return false;
-        for (std::size_t i = 0; i < s.len; ++i)
-            if (!(s.instrs[i] == c.instrs[i])) return false;
-        return true;
-    }
+    // The circuit a published slot holds.
+    static CircView held(const Slot& s) { return {{s.instrs, s.len}, Permut32(s.perm)}; }
 
     struct Free {
         void operator()(void* p) const { std::free(p); }
@@ -162,8 +155,7 @@ private:
             for (std::size_t j = chunk * kChunk; j < end; ++j) {
                 const Slot& s = old[j];
                 if (s.tag == 0) continue;
-                const CircView held{{s.instrs, s.len}, Permut32(s.perm)};
-                insert(held, CircFastHash{}(held), s.value);
+                insert(held(s), CircFastHash{}(held(s)), s.value);
             }
         });
     }
