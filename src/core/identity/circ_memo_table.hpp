@@ -15,10 +15,11 @@
 // thread touching it, `settle` makes room: past three eighths full it grows
 // the table while it is below its largest size, re-placing what it holds on
 // the pool, and it starts the table over when it is full at that size.  New
-// slots come from the system as zeroed pages, backed only once they are
-// touched.  A table starts without slots; the first `settle` gives it its
-// smallest size.  Longer circuits are never kept, and a table whose memory
-// the system refuses keeps nothing until the next settle.
+// slots come from the system as zeroed pages, each backed by a first write
+// on the pool before the table uses it.  A table starts without slots; the
+// first `settle` gives it its smallest size.  Longer circuits are never
+// kept, and a table whose memory the system refuses keeps nothing until the
+// next settle.
 #pragma once
 
 #include <algorithm>
@@ -136,11 +137,31 @@ private:
         count_.store(0, std::memory_order_relaxed);
         // calloc hands large blocks over as fresh zeroed pages, without
         // writing them.  Zero bytes are empty slots.
-        void* block = std::calloc(size * sizeof(Slot) + alignof(Slot), 1);
+        const std::size_t bytes = size * sizeof(Slot) + alignof(Slot);
+        void* block = std::calloc(bytes, 1);
         if (!block) return;
         block_.reset(block);
+        write_each_page(static_cast<unsigned char*>(block), bytes);
         const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(block);
         slots_ = reinterpret_cast<Slot*>((at + alignof(Slot) - 1) / alignof(Slot) * alignof(Slot));
+    }
+
+    // Backs every page of a zeroed block by writing a zero to it, spread
+    // over the pool.  A page whose first touch is a read maps the shared
+    // zero page, and the first write to it then has to replace that mapping
+    // and flush it from every processor the process runs on.
+    static void write_each_page(unsigned char* block, std::size_t bytes) {
+        constexpr std::uintptr_t kPage = 4096;
+        constexpr std::size_t kPagesPerTask = 64;
+        const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(block);
+        const std::uintptr_t first_page = begin / kPage, pages = (begin + bytes - 1) / kPage - first_page + 1;
+        parallel_for((pages + kPagesPerTask - 1) / kPagesPerTask, [&](std::size_t task) {
+            const std::size_t end = std::min<std::size_t>(pages, (task + 1) * kPagesPerTask);
+            for (std::size_t page = task * kPagesPerTask; page < end; ++page) {
+                const std::uintptr_t at = std::max(begin, (first_page + page) * kPage);
+                *static_cast<volatile unsigned char*>(block + (at - begin)) = 0;
+            }
+        });
     }
 
     void regrow(std::size_t size) {
