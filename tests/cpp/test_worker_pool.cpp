@@ -1,3 +1,5 @@
+#include <time.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -208,6 +210,27 @@ TEST_CASE(workers_are_persistent_threads) {
         CHECK(max_count.load() > 64);
         CHECK(!WorkerPool::on_worker_thread());
     }
+}
+
+TEST_CASE(idle_workers_sleep) {
+    // Workers look for the next job a little while after one ends, then
+    // sleep: over a quiet spell the process uses almost no processor time.
+    auto process_seconds = [] {
+        timespec t{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+    };
+    WorkerPool pool(3);
+    std::atomic<std::size_t> ran{0};
+    pool.parallel_for(30, [&](std::size_t) { ++ran; });
+    CHECK_EQ(ran.load(), std::size_t{30});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const double before = process_seconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    CHECK(process_seconds() - before < 0.1);
+    // A sleeping pool still takes the next job.
+    pool.parallel_for(30, [&](std::size_t) { ++ran; });
+    CHECK_EQ(ran.load(), std::size_t{60});
 }
 
 TEST_CASE(nested_and_concurrent_jobs_complete) {

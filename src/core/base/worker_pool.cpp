@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -18,6 +19,27 @@ namespace tsl {
 namespace {
 
 thread_local bool t_on_worker = false;
+
+// How long a worker keeps looking for the next job before it sleeps.  A
+// search hands out one job after another, most of them a few tens of
+// microseconds apart, and the processor of a sleeping worker may be halted:
+// on a virtual machine, waking it again can take a few hundred microseconds,
+// longer than many of the jobs.
+constexpr std::chrono::microseconds kIdlePoll{1000};
+
+// Polls `ready` until it holds or `limit` has passed; between polls the
+// thread lets any other thread that is ready to run have its processor.
+template <class Ready>
+void poll_for(std::chrono::microseconds limit, Ready&& ready) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    for (unsigned i = 1; !ready(); ++i) {
+        __builtin_ia32_pause();
+        if (i % 16 == 0) {
+            sched_yield();
+            if (std::chrono::steady_clock::now() >= until) return;
+        }
+    }
+}
 
 // A panic that lost to one of a lower index still gets its report.
 void report_discarded(const std::exception_ptr& e) {
@@ -139,6 +161,11 @@ void WorkerPool::worker_main(std::size_t id) {
     std::uint64_t seen = 0;
     std::unique_lock<std::mutex> lk(m_);
     for (;;) {
+        lk.unlock();
+        poll_for(kIdlePoll, [&] {
+            return stop_.load(std::memory_order_relaxed) || generation_.load(std::memory_order_relaxed) != seen;
+        });
+        lk.lock();
         wake_.wait(lk, [&] { return stop_ || generation_ != seen; });
         if (stop_) return;
         seen = generation_;

@@ -11,11 +11,13 @@
 // and the exception of a pool of many.
 //
 // Workers never touch Python objects.  They are started once and live for the
-// life of the pool, so their thread_local scratch state lives as long.  A job
-// submitted from inside a worker, from a process forked after the pool
-// started, or to a pool without workers runs on the calling thread, index by
-// index, with the same outcome.  Jobs from different threads run one after
-// the other.
+// life of the pool, so their thread_local scratch state lives as long.  A
+// worker that has finished its share of a job keeps looking for the next one
+// for about a millisecond, giving way to any other thread that wants its
+// processor, before it sleeps.  A job submitted from inside a worker, from a
+// process forked after the pool started, or to a pool without workers runs
+// on the calling thread, index by index, with the same outcome.  Jobs from
+// different threads run one after the other.
 //
 // The global pool is built on first use; its size comes from
 // RAYON_NUM_THREADS (1 or more: that many; 0: the default), else
@@ -130,10 +132,10 @@ private:
     std::mutex m_;               // guards the fields below
     std::condition_variable wake_;
     std::condition_variable done_;
-    std::uint64_t generation_ = 0;
+    std::atomic<std::uint64_t> generation_{0};  // changed under m_, polled without it
     Job* job_ = nullptr;
     std::size_t participants_ = 0;
-    bool stop_ = false;
+    std::atomic<bool> stop_{false};             // changed under m_, polled without it
 };
 
 // The number of threads asked for by the two environment values (either may
