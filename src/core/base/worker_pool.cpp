@@ -20,11 +20,13 @@ namespace {
 
 thread_local bool t_on_worker = false;
 
-// How long a worker keeps looking for the next job before it sleeps.  A
-// search hands out one job after another, most of them a few tens of
-// microseconds apart, and the processor of a sleeping worker may be halted:
-// on a virtual machine, waking it again can take a few hundred microseconds,
-// longer than many of the jobs.
+// How long a worker of a pool of several keeps looking for the next job
+// before it sleeps.  A search hands out one job after another, most of them
+// a few tens of microseconds apart, and the processor of a sleeping worker
+// may be halted: on a virtual machine, waking it again can take a few
+// hundred microseconds, longer than many of the jobs.  A lone worker need
+// not look: it takes over the processor its caller leaves to wait for the
+// job.
 constexpr std::chrono::microseconds kIdlePoll{1000};
 
 // Polls `ready` until it holds or `limit` has passed; between polls the
@@ -98,7 +100,7 @@ WorkerPool::WorkerPool(std::size_t nthreads) : pid_(static_cast<int>(::getpid())
     workers_.reserve(nthreads);
     for (std::size_t i = 0; i < nthreads; ++i) {
         try {
-            workers_.emplace_back([this, i] { worker_main(i); });
+            workers_.emplace_back([this, i, poll = nthreads > 1] { worker_main(i, poll); });
         } catch (const std::system_error&) {
             break;  // keep the workers that started
         }
@@ -155,17 +157,19 @@ void WorkerPool::run(std::size_t n, IndexTask task) {
     if (job.error) std::rethrow_exception(job.error);
 }
 
-void WorkerPool::worker_main(std::size_t id) {
+void WorkerPool::worker_main(std::size_t id, bool poll) {
     t_on_worker = true;
     pthread_setname_np(pthread_self(), worker_name(id).c_str());
     std::uint64_t seen = 0;
     std::unique_lock<std::mutex> lk(m_);
     for (;;) {
-        lk.unlock();
-        poll_for(kIdlePoll, [&] {
-            return stop_.load(std::memory_order_relaxed) || generation_.load(std::memory_order_relaxed) != seen;
-        });
-        lk.lock();
+        if (poll) {
+            lk.unlock();
+            poll_for(kIdlePoll, [&] {
+                return stop_.load(std::memory_order_relaxed) || generation_.load(std::memory_order_relaxed) != seen;
+            });
+            lk.lock();
+        }
         wake_.wait(lk, [&] { return stop_ || generation_ != seen; });
         if (stop_) return;
         seen = generation_;

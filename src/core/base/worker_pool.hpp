@@ -11,13 +11,13 @@
 // and the exception of a pool of many.
 //
 // Workers never touch Python objects.  They are started once and live for the
-// life of the pool, so their thread_local scratch state lives as long.  A
-// worker that has finished its share of a job keeps looking for the next one
-// for about a millisecond, giving way to any other thread that wants its
-// processor, before it sleeps.  A job submitted from inside a worker, from a
-// process forked after the pool started, or to a pool without workers runs
-// on the calling thread, index by index, with the same outcome.  Jobs from
-// different threads run one after the other.
+// life of the pool, so their thread_local scratch state lives as long.  In a
+// pool of several, a worker that has finished its share of a job keeps
+// looking for the next one for about a millisecond, giving way to any other
+// thread that wants its processor, before it sleeps.  A job submitted from
+// inside a worker, from a process forked after the pool started, or to a
+// pool without workers runs on the calling thread, index by index, with the
+// same outcome.  Jobs from different threads run one after the other.
 //
 // The global pool is built on first use; its size comes from
 // RAYON_NUM_THREADS (1 or more: that many; 0: the default), else
@@ -123,7 +123,7 @@ private:
     struct Job;
 
     void run(std::size_t n, IndexTask task);
-    void worker_main(std::size_t id);
+    void worker_main(std::size_t id, bool poll);  // poll: look for jobs before sleeping
     void work(Job& job);
 
     std::vector<std::thread> workers_;
