@@ -30,8 +30,15 @@ are the comparison):
     h,x,t,cx      3   5   17309 |      9.55 ->  1.46 (6.5x) |      9.70 ->  1.49 (6.5x)
 
 Both builds gave byte-identical prover files on every row and thread count.
-With both cores free, the new build's wall seconds with 2 threads were 1.7
-to 1.9 times shorter than with 1 (runs alternating, three of each).
+
+Later, with the workers of a pool of two looking for the next job before
+they sleep and the rewrite step's memo shared by its threads: wall seconds
+with 1 thread over wall seconds with 2, eight alternating pairs per row, the
+median and then the range (the host lent the machine more or less from run
+to run):
+
+    h,t,cx 2 6: 2.00 (1.83-2.26)     h,t,cx 3 6:   1.82 (1.28-2.05)
+    h,t,cx 2 7: 1.87 (1.76-2.10)     h,x,t,cx 3 5: 2.06 (1.86-2.33)
 """
 
 import argparse
