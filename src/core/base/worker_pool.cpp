@@ -35,7 +35,9 @@ template <class Ready>
 void poll_for(std::chrono::microseconds limit, Ready&& ready) {
     const auto until = std::chrono::steady_clock::now() + limit;
     for (unsigned i = 1; !ready(); ++i) {
+#if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
+#endif
         if (i % 16 == 0) {
             sched_yield();
             if (std::chrono::steady_clock::now() >= until) return;
