@@ -38,7 +38,7 @@ median and then the range (the host lent the machine more or less from run
 to run):
 
     h,t,cx 2 6: 2.00 (1.83-2.26)     h,t,cx 3 6:   1.82 (1.28-2.05)
-    h,t,cx 2 7: 1.87 (1.76-2.10)     h,x,t,cx 3 5: 2.06 (1.86-2.33)
+    h,t,cx 2 7: 1.86 (1.76-2.10)     h,x,t,cx 3 5: 2.06 (1.86-2.33)
 """
 
 import argparse
