@@ -214,8 +214,8 @@ std::string save(const std::vector<Circ>& cs) {
     GateNameCache names;
     for (const Circ& c : cs) write_circ(w, c, names);
     w.flush();
-    CHECK(f.close());
-    f.commit();
+    CHECK(f.finish());
+    CHECK(f.commit());
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }

@@ -280,8 +280,8 @@ TEST_CASE(postcard_varint_form) {
         PostcardWriter w(f);
         for (std::uint32_t raw : words) w.varint(raw);
         w.flush();
-        CHECK(f.close());
-        f.commit();
+        CHECK(f.finish());
+        CHECK(f.commit());
     }
     unsigned char bytes[16];
     long n;

@@ -1,12 +1,15 @@
 #include "base/file_io.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace tsl {
@@ -110,6 +113,78 @@ bool mount_point(int dir, const std::string& name, const struct stat& st) {
 
 }  // namespace
 
+namespace {
+
+// How often an entry written in place is resolved again when it changed
+// between its check and its opening.
+constexpr int kResolveRounds = 8;
+
+CheckToOpenHook check_to_open_hook = nullptr;
+
+// Reads every extended attribute through `list` (listxattr-like) and `get`
+// (getxattr-like) into `out`.  A file system without attributes has none;
+// false on any other failure.
+template <class List, class Get>
+bool read_attributes(List list, Get get, std::vector<std::pair<std::string, std::string>>& out) {
+    out.clear();
+    std::string names;
+    for (;;) {
+        ssize_t n = list(nullptr, 0);
+        if (n < 0) return errno == ENOTSUP;
+        names.resize(static_cast<std::size_t>(n));
+        n = list(names.data(), names.size());
+        if (n >= 0) {
+            names.resize(static_cast<std::size_t>(n));
+            break;
+        }
+        if (errno != ERANGE) return false;  // else the list grew meanwhile
+    }
+    for (std::size_t at = 0; at < names.size();) {
+        const std::string name(names.c_str() + at);
+        at += name.size() + 1;
+        std::string value;
+        ssize_t n;
+        for (;;) {
+            n = get(name.c_str(), nullptr, 0);
+            if (n < 0) break;
+            value.resize(static_cast<std::size_t>(n));
+            n = get(name.c_str(), value.data(), value.size());
+            if (n >= 0 || errno != ERANGE) break;  // else the value grew meanwhile
+        }
+        if (n < 0) {
+            if (errno == ENODATA) continue;  // removed meanwhile
+            return false;
+        }
+        value.resize(static_cast<std::size_t>(n));
+        out.emplace_back(name, std::move(value));
+    }
+    return true;
+}
+
+// Syncs a file, or the directory entries of a directory; file systems that
+// have nothing to sync answer EINVAL.
+bool sync_fd(int fd, bool data_only) {
+    const int rc = data_only ? ::fdatasync(fd) : ::fsync(fd);
+    return rc == 0 || errno == EINVAL;
+}
+
+// Makes the entries of `dir` durable: through a descriptor that can be
+// synced (an O_PATH one cannot); where the caller may not read the
+// directory, by syncing the file system of the open file `fd`.
+bool sync_dir(int dir, int fd) {
+    const int d = open_at(dir, ".", O_RDONLY | O_DIRECTORY);
+    if (d < 0) return (errno == EACCES || errno == EPERM) && ::syncfs(fd) == 0;
+    const bool ok = sync_fd(d, false);
+    const int err = errno;
+    ::close(d);
+    errno = err;
+    return ok;
+}
+
+}  // namespace
+
+void set_check_to_open_hook(CheckToOpenHook hook) { check_to_open_hook = hook; }
+
 AtomicWriteFile::AtomicWriteFile(const std::string& path) {
     check_path(path);
     try {
@@ -123,54 +198,83 @@ AtomicWriteFile::AtomicWriteFile(const std::string& path) {
 AtomicWriteFile::~AtomicWriteFile() { release(); }
 
 void AtomicWriteFile::open_target(const std::string& path) {
-    struct stat st{};
-    if (!split_open(AT_FDCWD, path, dir_, name_) || !follow_links(path, dir_, name_, st)) {
+    // Only the file the path names at the first check is written: an entry
+    // that changes before it is opened in place is resolved again, and the
+    // save goes on only when the path names that file again.
+    struct stat checked{};
+    for (int round = 1;; ++round) {
+        struct stat st{};
+        const bool walked = split_open(AT_FDCWD, path, dir_, name_) && follow_links(path, dir_, name_, st);
+        if (!walked && round == 1) {
+            if (dir_ >= 0) ::close(dir_);
+            dir_ = -1;
+            open_by_path(path.c_str());
+            return;
+        }
+        if (round == 1) checked = st;
+        const bool same = walked && (st.st_mode == 0 ? checked.st_mode == 0
+                                                     : checked.st_mode != 0 && st.st_dev == checked.st_dev &&
+                                                           st.st_ino == checked.st_ino);
+        if (same && st.st_mode == 0) {
+            // A new file: created with mode 0o666 so that the system applies
+            // the umask (or the directory's default ACL) as for an ordinary
+            // create; reading the umask would mean setting it, which races
+            // with other threads creating files.
+            if (create_temp(0666)) return;
+        } else if (same) {
+            // An existing file is replaced only when the result is what an
+            // in-place write would leave: a regular file with the same owner,
+            // mode and attributes, whose only name shows the new content, and
+            // one the caller may write.  All else is opened in place, which
+            // also reports why a file cannot be written.
+            const bool replace = S_ISREG(st.st_mode) && st.st_nlink == 1 && !mount_point(dir_, name_, st) &&
+                                 ::faccessat(dir_, name_.c_str(), W_OK, AT_EACCESS) == 0;
+            if (replace && read_target_attributes() && create_temp(0600)) {
+                target_ = st;
+                if (carry_attributes()) return;
+                drop_temp();
+                target_ = {};
+            }
+        }
+        if (same && open_checked(st)) return;
         if (dir_ >= 0) ::close(dir_);
         dir_ = -1;
-        open_in_place(AT_FDCWD, path.c_str());
-        return;
+        if (round == kResolveRounds) throw OsError::from_errno(EAGAIN);
     }
-    if (st.st_mode == 0) {
-        // A new file: created with mode 0o666 so that the system applies the
-        // umask (or the directory's default ACL) as for an ordinary create;
-        // reading the umask would mean setting it, which races with other
-        // threads creating files.
-        if (!create_temp(0666)) open_in_place(dir_, name_.c_str());
-        return;
+}
+
+std::string AtomicWriteFile::temp_name(int attempt) const {
+    static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::uint64_t r = 0;
+    if (::getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
+        timespec ts{};
+        ::clock_gettime(CLOCK_REALTIME, &ts);
+        r = (static_cast<std::uint64_t>(ts.tv_nsec) << 20) ^ static_cast<std::uint64_t>(ts.tv_sec) ^
+            (static_cast<std::uint64_t>(::getpid()) << 40);
     }
-    // An existing file is replaced only when the result is what an in-place
-    // write would leave: a regular file with the same owner and mode, whose
-    // only name shows the new content, and one the caller may write.  All
-    // else goes through `open`, which also reports why a file cannot be
-    // written.
-    const bool replace = S_ISREG(st.st_mode) && st.st_nlink == 1 && !mount_point(dir_, name_, st) &&
-                         ::faccessat(dir_, name_.c_str(), W_OK, AT_EACCESS) == 0;
-    if (replace && create_temp(0600)) {
-        if (take_attributes(st)) return;
-        drop_temp();
-    }
-    open_in_place(dir_, name_.c_str());
+    r ^= static_cast<std::uint64_t>(attempt) * 0x9E3779B97F4A7C15u ^ reinterpret_cast<std::uintptr_t>(this);
+    // A long target name is cut (at a character boundary) to leave room.
+    std::size_t keep = std::min<std::size_t>(name_.size(), 200);
+    while (keep < name_.size() && keep > 0 && (static_cast<unsigned char>(name_[keep]) & 0xC0) == 0x80) --keep;
+    std::string name = "." + name_.substr(0, keep) + ".tmp-";
+    for (int k = 0; k < 8; ++k, r /= 62) name += kChars[r % 62];
+    return name;
 }
 
 bool AtomicWriteFile::create_temp(mode_t mode) {
-    static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    // An unnamed file leaves nothing behind when the process dies.
+    fd_ = open_at(dir_, ".", O_WRONLY | O_TMPFILE, mode);
+    if (fd_ >= 0) {
+        way_ = Way::Unnamed;
+        return true;
+    }
+    // Every refusal is left to the named file, which reports it.
     for (int attempt = 0;; ++attempt) {
-        std::uint64_t r = 0;
-        if (::getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
-            timespec ts{};
-            ::clock_gettime(CLOCK_REALTIME, &ts);
-            r = (static_cast<std::uint64_t>(ts.tv_nsec) << 20) ^ static_cast<std::uint64_t>(ts.tv_sec) ^
-                (static_cast<std::uint64_t>(::getpid()) << 40);
-        }
-        r ^= static_cast<std::uint64_t>(attempt) * 0x9E3779B97F4A7C15u ^ reinterpret_cast<std::uintptr_t>(this);
-        // A long target name leaves the temporary name short enough.
-        std::string name(".");
-        if (name_.size() <= 200) name += name_;
-        name += ".tmp-";
-        for (int k = 0; k < 8; ++k, r /= 62) name += kChars[r % 62];
+        std::string name = temp_name(attempt);
         fd_ = open_at(dir_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
         if (fd_ >= 0) {
             temp_ = std::move(name);
+            way_ = Way::Named;
             return true;
         }
         if (errno == EACCES || errno == EPERM || errno == EROFS) return false;
@@ -178,20 +282,99 @@ bool AtomicWriteFile::create_temp(mode_t mode) {
     }
 }
 
-bool AtomicWriteFile::take_attributes(const struct stat& target) {
-    struct stat now;
-    if (::fstat(fd_, &now) != 0) return false;
-    // The owner first: changing it clears the set-user-ID and set-group-ID bits.
-    if ((now.st_uid != target.st_uid || now.st_gid != target.st_gid) &&
-        ::fchown(fd_, now.st_uid == target.st_uid ? static_cast<uid_t>(-1) : target.st_uid,
-                 now.st_gid == target.st_gid ? static_cast<gid_t>(-1) : target.st_gid) != 0)
-        return false;
-    return ::fchmod(fd_, target.st_mode & 07777) == 0;
+bool AtomicWriteFile::read_target_attributes() {
+    // By a path through the directory's descriptor, which needs no access to
+    // the file; without /proc through a descriptor of the file.
+    const std::string path = "/proc/self/fd/" + std::to_string(dir_) + "/" + name_;
+    if (read_attributes([&](char* b, std::size_t n) { return ::llistxattr(path.c_str(), b, n); },
+                        [&](const char* a, void* b, std::size_t n) { return ::lgetxattr(path.c_str(), a, b, n); },
+                        attributes_))
+        return true;
+    const int fd = open_at(dir_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return false;
+    const bool ok = read_attributes([&](char* b, std::size_t n) { return ::flistxattr(fd, b, n); },
+                                    [&](const char* a, void* b, std::size_t n) { return ::fgetxattr(fd, a, b, n); },
+                                    attributes_);
+    ::close(fd);
+    return ok;
 }
 
-void AtomicWriteFile::open_in_place(int at, const char* name) {
-    fd_ = open_at(at, name, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+bool AtomicWriteFile::carry_attributes() {
+    const struct stat& t = target_;
+    struct stat now;
+    if (::fstat(fd_, &now) != 0) return false;
+    // The owner first: changing it clears the set-user-ID and set-group-ID
+    // bits and file capabilities.
+    if ((now.st_uid != t.st_uid || now.st_gid != t.st_gid) &&
+        ::fchown(fd_, now.st_uid == t.st_uid ? static_cast<uid_t>(-1) : t.st_uid,
+                 now.st_gid == t.st_gid ? static_cast<gid_t>(-1) : t.st_gid) != 0)
+        return false;
+    // Then the attributes, exactly the target's: an ACL inherited from the
+    // directory goes, security labels that the system gave stay unless the
+    // target has others.
+    Attributes have;
+    if (!read_attributes([&](char* b, std::size_t n) { return ::flistxattr(fd_, b, n); },
+                         [&](const char* a, void* b, std::size_t n) { return ::fgetxattr(fd_, a, b, n); }, have))
+        return false;
+    const auto find = [](const Attributes& in, const std::string& name) {
+        return std::find_if(in.begin(), in.end(), [&](const auto& a) { return a.first == name; });
+    };
+    for (const auto& [name, value] : have)
+        if (find(attributes_, name) == attributes_.end() && name.rfind("security.", 0) != 0 &&
+            ::fremovexattr(fd_, name.c_str()) != 0)
+            return false;
+    for (const auto& [name, value] : attributes_) {
+        const auto mine = find(have, name);
+        if ((mine == have.end() || mine->second != value) &&
+            ::fsetxattr(fd_, name.c_str(), value.data(), value.size(), 0) != 0)
+            return false;
+    }
+    // The mode last; with an ACL its group bits are the ACL's mask, which
+    // the ACL just copied already holds.  Bits the system refused to set
+    // (a set-group-ID bit for a group the caller is not in) fail the check.
+    if (::fchmod(fd_, t.st_mode & 07777) != 0 || ::fstat(fd_, &now) != 0) return false;
+    if (now.st_uid == t.st_uid && now.st_gid == t.st_gid && (now.st_mode & 07777) == (t.st_mode & 07777)) return true;
+    errno = EPERM;
+    return false;
+}
+
+bool AtomicWriteFile::open_checked(const struct stat& checked) {
+    if (check_to_open_hook) check_to_open_hook(dir_, name_.c_str());
+    if (checked.st_mode == 0) {
+        fd_ = open_at(dir_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+        if (fd_ < 0) {
+            if (errno == EEXIST) return false;
+            throw OsError::from_errno(errno);
+        }
+        created_ = true;
+    } else {
+        fd_ = open_at(dir_, name_.c_str(), O_WRONLY | O_NOFOLLOW);
+        if (fd_ < 0) {
+            if (errno == ELOOP || errno == ENOENT) return false;
+            throw OsError::from_errno(errno);
+        }
+        struct stat st;
+        if (::fstat(fd_, &st) != 0) throw OsError::from_errno(errno);
+        if (st.st_dev != checked.st_dev || st.st_ino != checked.st_ino) {
+            ::close(fd_);
+            fd_ = -1;
+            return false;
+        }
+    }
+    started_in_place();
+    return true;
+}
+
+void AtomicWriteFile::open_by_path(const char* path) {
+    fd_ = open_at(AT_FDCWD, path, O_WRONLY | O_CREAT, 0666);
     if (fd_ < 0) throw OsError::from_errno(errno);
+    started_in_place();
+}
+
+void AtomicWriteFile::started_in_place() {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) throw OsError::from_errno(errno);
+    way_ = S_ISREG(st.st_mode) ? Way::Held : Way::Direct;
 }
 
 void AtomicWriteFile::drop_temp() {
@@ -208,14 +391,22 @@ void AtomicWriteFile::release() {
     dir_ = -1;
 }
 
+bool AtomicWriteFile::fail(int err) {
+    errno_ = err;
+    return false;
+}
+
 bool AtomicWriteFile::write_all(const void* data, std::size_t n) {
     const auto* p = static_cast<const char*>(data);
+    if (way_ == Way::Held) {
+        held_.append(p, n);
+        return true;
+    }
     while (n) {
         ssize_t w = ::write(fd_, p, n);
         if (w < 0) {
             if (errno == EINTR) continue;
-            errno_ = errno;
-            return false;
+            return fail(errno);
         }
         if (w == 0) {
             wrote_zero_ = true;
@@ -227,21 +418,109 @@ bool AtomicWriteFile::write_all(const void* data, std::size_t n) {
     return true;
 }
 
-bool AtomicWriteFile::close() {
-    if (fd_ < 0) return true;
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    if (rc != 0 && errno != EINTR) {
-        errno_ = errno;
-        return false;
+bool AtomicWriteFile::write_held() {
+    const auto len = static_cast<off_t>(held_.size());
+    // What the size limit refuses fails before the first byte: the kernel
+    // would let the writes through up to the limit.
+    struct rlimit lim;
+    if (::getrlimit(RLIMIT_FSIZE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY && held_.size() > lim.rlim_cur)
+        return fail(EFBIG);
+    struct stat old;
+    if (::fstat(fd_, &old) != 0) return fail(errno);
+    // The final length is reserved first, so that a full disk fails before
+    // the old content changes; a file system without reservations gets the
+    // length as zeros after the old end.
+    if (len > 0) {
+        int rc;
+        do {
+            rc = ::fallocate(fd_, 0, 0, len);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0 && (errno == EOPNOTSUPP || errno == ENOSYS)) {
+            static const char zeros[8192] = {};
+            rc = 0;
+            for (off_t at = old.st_size; rc == 0 && at < len;) {
+                const ssize_t w = ::pwrite(fd_, zeros, static_cast<std::size_t>(std::min<off_t>(len - at, sizeof zeros)), at);
+                if (w > 0) {
+                    at += w;
+                } else if (w == 0) {
+                    errno = ENOSPC;
+                    rc = -1;
+                } else if (errno != EINTR) {
+                    rc = -1;
+                }
+            }
+        }
+        if (rc != 0) {
+            const int err = errno;
+            struct stat now;
+            if (::fstat(fd_, &now) == 0 && now.st_size > old.st_size) (void)::ftruncate(fd_, old.st_size);
+            return fail(err);
+        }
     }
+    for (off_t at = 0; at < len;) {
+        const ssize_t w = ::pwrite(fd_, held_.data() + at, static_cast<std::size_t>(len - at), at);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return fail(errno);
+        }
+        if (w == 0) {
+            wrote_zero_ = true;
+            return false;
+        }
+        at += w;
+    }
+    if (::ftruncate(fd_, len) != 0 || !sync_fd(fd_, false)) return fail(errno);
+    // A file created here needs its directory entry synced too.
+    if (created_ && dir_ >= 0 && !sync_dir(dir_, fd_)) return fail(errno);
     return true;
 }
 
-void AtomicWriteFile::commit() {
-    if (!close()) throw OsError::from_errno(errno_);
-    if (!temp_.empty() && ::renameat(dir_, temp_.c_str(), dir_, name_.c_str()) != 0) throw OsError::from_errno(errno);
+bool AtomicWriteFile::finish() {
+    if (fd_ < 0) return true;
+    bool ok = true;
+    if (way_ == Way::Held) {
+        ok = write_held();
+        held_ = std::string();
+    } else if (way_ == Way::Unnamed || way_ == Way::Named) {
+        // A write by a caller without the capability to keep them clears
+        // set-ID bits and file capabilities: they are given back.
+        if (target_.st_mode != 0 && !carry_attributes()) return fail(errno);
+        return sync_fd(fd_, true) || fail(errno);
+    }
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    if (rc != 0 && errno != EINTR && ok) return fail(errno);
+    return ok;
+}
+
+bool AtomicWriteFile::commit() {
+    if (committed_ || (way_ != Way::Unnamed && way_ != Way::Named)) {
+        committed_ = true;
+        return true;
+    }
+    if (way_ == Way::Unnamed) {
+        // The name, only now: without the capability to link a descriptor,
+        // through the descriptor's entry in /proc.
+        const std::string proc = "/proc/self/fd/" + std::to_string(fd_);
+        for (int attempt = 0;; ++attempt) {
+            std::string name = temp_name(attempt);
+            int rc = ::linkat(fd_, "", dir_, name.c_str(), AT_EMPTY_PATH);
+            if (rc != 0 && errno != EEXIST) rc = ::linkat(AT_FDCWD, proc.c_str(), dir_, name.c_str(), AT_SYMLINK_FOLLOW);
+            if (rc == 0) {
+                temp_ = std::move(name);
+                break;
+            }
+            if (errno != EEXIST || attempt == 100) throw OsError::from_errno(errno);
+        }
+    }
+    if (::renameat(dir_, temp_.c_str(), dir_, name_.c_str()) != 0) throw OsError::from_errno(errno);
     committed_ = true;
+    temp_.clear();
+    bool ok = sync_dir(dir_, fd_) || fail(errno);
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    if (rc != 0 && errno != EINTR && ok) ok = fail(errno);
+    return ok;
 }
 
 }  // namespace tsl

@@ -1,10 +1,13 @@
 // Files opened for one call: buffered reads from a file descriptor, and
-// saves that replace a regular file only once everything was written.
+// saves that replace a regular file only once everything was written and
+// synced.
 #pragma once
 
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -38,44 +41,77 @@ private:
 // links included, a dangling link names the file to create), and the file it
 // names is then written in one of two ways:
 //  - atomically: a missing file, or a regular file with one link, is written
-//    as a temporary file in its directory, given the existing file's owner and
-//    permission bits (a new file gets 0o666 under the umask, as `open` would
-//    give it), and `commit` renames it over the target;
-//  - in place, as `open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666)` would:
-//    anything that is not a regular file (a FIFO, a device), a file with more
-//    hard links, a file mounted over another, a file not writable, and a file
-//    whose owner, mode or directory does not allow the temporary file.
+//    into an unnamed file in its directory (a named temporary file where the
+//    file system has no unnamed files), which takes the existing file's owner,
+//    permission bits and extended attributes, its ACL included (a new file
+//    gets 0o666 under the umask, as `open` would give it).  `finish` syncs its
+//    data; `commit` names it, renames it over the target and syncs the
+//    directory.  A save that fails or is killed before the rename leaves the
+//    target as it was and no file behind (a kill in the instant between the
+//    naming and the rename can leave the named temporary file);
+//  - in place: anything that is not a regular file (a FIFO, a device) is
+//    written as `open(path, O_WRONLY | O_CREAT)` opens it; a regular file that
+//    cannot be replaced (more hard links, mounted over another, not writable,
+//    an owner, mode or attribute that the replacement cannot take, or a
+//    directory that refuses the replacement) has its new content held in
+//    memory until `finish`, which reserves the final length without shrinking
+//    the file, then writes the content over the old one, cuts the file to its
+//    length and syncs it.  A failure to reserve (a full disk, a size limit)
+//    leaves the old content as it was; a failure or a kill during the final
+//    write leaves the file torn: new content up to that point, old after it.
 // Directory entries are reached through a descriptor of the directory, so a
 // directory renamed or removed during the save leaves no temporary file
-// behind.  Destroying an uncommitted save removes the temporary file and
-// leaves the target as it was (a file written in place keeps what was
-// written).
+// behind.  Only the file that the path names at the call is written: the
+// entry written in place is opened without following links and must be the
+// file checked, else the path is resolved again, a few times, until it names
+// that file again; then the save fails (EAGAIN).  Destroying an
+// uncommitted save leaves the target as it was (a file written in place keeps
+// what was written).
 class AtomicWriteFile {
 public:
     explicit AtomicWriteFile(const std::string& path);  // throws OsError
     ~AtomicWriteFile();
     AtomicWriteFile(const AtomicWriteFile&) = delete;
     AtomicWriteFile& operator=(const AtomicWriteFile&) = delete;
-    // Writes everything; false on failure (errno kept in last_errno()).
+    // Writes everything (a regular file written in place only holds it until
+    // `finish`); false on failure (errno kept in last_errno()).
     bool write_all(const void* data, std::size_t n);
     int last_errno() const { return errno_; }
     bool wrote_zero() const { return wrote_zero_; }
-    // Closes the file; false when the system reports a failure (errno kept in
-    // last_errno()), which callers treat as a failed write.
-    bool close();
-    // Renames the closed temporary file over the target (nothing to do for a
-    // file written in place); throws OsError.
-    void commit();
+    // Ends the writes: puts a held content in place, syncs the data to the
+    // disk and closes a file written in place.  False when any of it fails
+    // (errno kept in last_errno()), which callers treat as a failed write.
+    bool finish();
+    // Gives the finished replacement its name, renames it over the target and
+    // syncs the directory (nothing to do in place).  Throws OsError when the
+    // replacement cannot be put in place (the target is then as it was);
+    // false, errno kept in last_errno(), when the directory cannot be synced
+    // or the file not closed afterwards: the target then has the new content,
+    // which a crash may still lose.
+    bool commit();
 
 private:
+    using Attributes = std::vector<std::pair<std::string, std::string>>;
+    enum class Way { Unnamed, Named, Held, Direct };
+
     void open_target(const std::string& path);
-    // Creates the temporary file beside `name_` in `dir_`; false when the
-    // directory refuses it (permission, read-only file system).
+    // Creates the replacement in `dir_`: an unnamed file, else a named one;
+    // false when the directory refuses it (permission, read-only file system).
     bool create_temp(mode_t mode);
-    // Gives the temporary file the owner and permission bits of `target`;
-    // false when they cannot be set.
-    bool take_attributes(const struct stat& target);
-    void open_in_place(int at, const char* name);
+    std::string temp_name(int attempt) const;
+    // Reads the extended attributes of the target `name_` in `dir_`.
+    bool read_target_attributes();
+    // Gives the replacement the owner, permission bits and extended
+    // attributes of `target_`; false when they cannot all be set.
+    bool carry_attributes();
+    // Opens the checked entry `name_` in `dir_` for writing in place: the
+    // file of `checked` (st_mode 0: created, as it was missing).  False when
+    // the entry is no longer what was checked.
+    bool open_checked(const struct stat& checked);
+    void open_by_path(const char* path);
+    void started_in_place();
+    bool write_held();
+    bool fail(int err);
     // Closes and removes the temporary file.
     void drop_temp();
     // Closes everything, removing an uncommitted temporary file.
@@ -83,11 +119,22 @@ private:
 
     int dir_ = -1;       // the target's directory; -1 when opened by its path
     std::string name_;   // the target's name in dir_
-    std::string temp_;   // the temporary file's name in dir_; empty in place
+    std::string temp_;   // the named temporary file in dir_; empty otherwise
     int fd_ = -1;
+    Way way_ = Way::Direct;
+    std::string held_;             // the content of a regular file written in place
+    struct stat target_ {};        // the file replaced (st_mode 0 for a new one)
+    Attributes attributes_;        // its extended attributes
+    bool created_ = false;         // a file created in place
     int errno_ = 0;
     bool wrote_zero_ = false;
     bool committed_ = false;
 };
+
+// For the unit test of this layer only: a function called between the check
+// of an entry to be written in place (its directory and name) and its
+// opening, where a concurrent change must be caught.  Null by default.
+using CheckToOpenHook = void (*)(int dir, const char* name);
+void set_check_to_open_hook(CheckToOpenHook hook);
 
 }  // namespace tsl

@@ -22,32 +22,44 @@ public:
     Kind kind;
 };
 
-// Runs encode(PostcardWriter&) into the file `path` names, through
-// AtomicWriteFile: a regular file is replaced only once everything, the
-// final flush and the close included, succeeded.  Throws FileError: Os
-// "Failed to create file: {}", Data "Failed to write postcard data: {}".
-template <class Encode>
-void save_postcard_file(const std::string& path, Encode&& encode) {
-    std::unique_ptr<AtomicWriteFile> file;
+// Opens the file `path` names for a save (FileError Os "Failed to create
+// file: {}" when it cannot be).
+inline std::unique_ptr<AtomicWriteFile> open_save(const std::string& path) {
     try {
-        file = std::make_unique<AtomicWriteFile>(path);
+        return std::make_unique<AtomicWriteFile>(path);
     } catch (const OsError& e) {
         throw FileError(FileError::Os, std::string("Failed to create file: ") + e.what());
     }
+}
+
+// Puts a finished save in place (FileError Os "Failed to create file: {}"
+// when it cannot be); false when it could not be made durable, a failed
+// write.
+inline bool commit_save(AtomicWriteFile& file) {
+    try {
+        return file.commit();
+    } catch (const OsError& e) {
+        throw FileError(FileError::Os, std::string("Failed to create file: ") + e.what());
+    }
+}
+
+// Runs encode(PostcardWriter&) into the file `path` names, through
+// AtomicWriteFile: a regular file is replaced only once everything, the
+// final flush and the sync of the data included, succeeded.  Throws
+// FileError: Os "Failed to create file: {}", Data "Failed to write postcard
+// data: {}".
+template <class Encode>
+void save_postcard_file(const std::string& path, Encode&& encode) {
+    const std::unique_ptr<AtomicWriteFile> file = open_save(path);
     try {
         auto writer = std::make_unique<PostcardWriter>(*file);
         encode(*writer);
         writer->flush();
-        if (!file->close()) throw PostcardError(PostcardError::WriteFull);
+        if (!file->finish() || !commit_save(*file)) throw PostcardError(PostcardError::WriteFull);
     } catch (const PostcardError& e) {
         throw FileError(FileError::Data, std::string("Failed to write postcard data: ") + e.what());
     } catch (const AmbiguousGateName& e) {
         throw FileError(FileError::Data, std::string("Failed to write postcard data: ") + e.what());
-    }
-    try {
-        file->commit();
-    } catch (const OsError& e) {
-        throw FileError(FileError::Os, std::string("Failed to create file: ") + e.what());
     }
 }
 

@@ -177,21 +177,11 @@ void dump_quartz(const ECCs& eccs, const std::string& path) {
     } catch (const AmbiguousGateName& e) {
         throw FileError(FileError::Data, std::string("Failed to write JSON: ") + e.what());
     }
-    std::unique_ptr<AtomicWriteFile> file;
-    try {
-        file = std::make_unique<AtomicWriteFile>(path);
-    } catch (const OsError& e) {
-        throw FileError(FileError::Os, std::string("Failed to create file: ") + e.what());
-    }
-    if (!file->write_all(doc.data(), doc.size()) || !file->close()) {
+    const std::unique_ptr<AtomicWriteFile> file = open_save(path);
+    if (!file->write_all(doc.data(), doc.size()) || !file->finish() || !commit_save(*file)) {
         const std::string why =
             file->wrote_zero() ? std::string("failed to write whole buffer") : OsError::from_errno(file->last_errno()).what();
         throw FileError(FileError::Data, "Failed to write JSON: " + why);
-    }
-    try {
-        file->commit();
-    } catch (const OsError& e) {
-        throw FileError(FileError::Os, std::string("Failed to create file: ") + e.what());
     }
 }
 

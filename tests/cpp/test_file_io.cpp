@@ -1,0 +1,159 @@
+// Saves through the file layer: the replacement has no name while it is
+// written, the named replacement where unnamed files are refused, and an
+// entry written in place that is swapped for a link between its check and
+// its opening.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+
+#include "base/file_io.hpp"
+#include "check.hpp"
+
+using namespace tsl;
+namespace fs = std::filesystem;
+
+namespace {
+
+bool refuse_unnamed = false;
+
+}  // namespace
+
+// Stands in for the C library's openat, so that a case can refuse unnamed
+// files as file systems without them do.
+extern "C" int openat(int dir, const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    if (refuse_unnamed && (flags & O_TMPFILE) == O_TMPFILE) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_openat, dir, path, flags, mode));
+}
+
+namespace {
+
+// A directory of the case's own, removed with everything in it.
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        char name[] = "/tmp/tsl_test_file_io_XXXXXX";
+        if (!::mkdtemp(name)) std::abort();
+        path = name;
+    }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+std::set<std::string> entries(const fs::path& dir) {
+    std::set<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir)) out.insert(e.path().filename().string());
+    return out;
+}
+
+std::string read(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void put(const fs::path& p, const std::string& bytes) { std::ofstream(p, std::ios::binary) << bytes; }
+
+// One save of `text` that is committed or, with `keep` false, dropped after
+// its writes; `during` sees the directory while the save is open.
+template <class During>
+void save(const fs::path& p, const std::string& text, bool keep, During during) {
+    AtomicWriteFile f(p.string());
+    CHECK(f.write_all(text.data(), text.size()));
+    CHECK(f.finish());
+    during();
+    if (keep) CHECK(f.commit());
+}
+
+}  // namespace
+
+TEST_CASE(replacement_has_no_name_until_committed) {
+    TempDir d;
+    put(d.path / "f", "old");
+    const std::set<std::string> only{"f"};
+    save(d.path / "f", "new", true, [&] { CHECK_EQ(entries(d.path), only); });
+    CHECK_EQ(read(d.path / "f"), std::string("new"));
+    save(d.path / "f", "dropped", false, [&] { CHECK_EQ(entries(d.path), only); });
+    CHECK_EQ(read(d.path / "f"), std::string("new"));
+    save(d.path / "g", "created", true, [&] { CHECK_EQ(entries(d.path), only); });
+    CHECK_EQ(read(d.path / "g"), std::string("created"));
+    CHECK_EQ(entries(d.path), (std::set<std::string>{"f", "g"}));
+}
+
+TEST_CASE(named_replacement_where_unnamed_files_are_refused) {
+    TempDir d;
+    // 199 bytes, then a two-byte character across the cut at 200.
+    const std::string name = std::string(199, 'n') + "\xc3\xa9" + "tail";
+    put(d.path / name, "old");
+    refuse_unnamed = true;
+    std::set<std::string> seen;
+    save(d.path / name, "new", true, [&] { seen = entries(d.path); });
+    save(d.path / name, "dropped", false, [&] {});
+    refuse_unnamed = false;
+    CHECK_EQ(seen.size(), 2u);
+    seen.erase(name);
+    const std::string temp = seen.empty() ? std::string() : *seen.begin();
+    const std::string prefix = "." + std::string(199, 'n') + ".tmp-";
+    CHECK_EQ(temp.substr(0, prefix.size()), prefix);
+    CHECK_EQ(temp.size(), prefix.size() + 8);
+    CHECK_EQ(read(d.path / name), std::string("new"));
+    CHECK_EQ(entries(d.path), std::set<std::string>{name});
+}
+
+namespace {
+
+int hook_calls = 0;
+
+// Plants a link to "victim" where the checked entry was, once.
+void plant_link(int dir, const char* name) {
+    if (hook_calls++) return;
+    if (::symlinkat("victim", dir, ".planted") != 0 || ::renameat(dir, ".planted", dir, name) != 0) std::abort();
+}
+
+}  // namespace
+
+TEST_CASE(entry_swapped_for_a_link_after_its_check_is_not_written_through) {
+    TempDir d;
+    // Hard-linked files are written in place.
+    put(d.path / "f", "old");
+    fs::create_hard_link(d.path / "f", d.path / "f2");
+    put(d.path / "victim", "victim");
+    fs::create_hard_link(d.path / "victim", d.path / "victim2");
+    hook_calls = 0;
+    set_check_to_open_hook(plant_link);
+    std::string error;
+    try {
+        AtomicWriteFile f((d.path / "f").string());
+        f.write_all("new", 3);
+        f.finish();
+        f.commit();
+    } catch (const OsError& e) {
+        error = e.what();
+    }
+    set_check_to_open_hook(nullptr);
+    CHECK_EQ(error, std::string("Resource temporarily unavailable (os error 11)"));
+    CHECK_EQ(hook_calls, 1);
+    CHECK_EQ(read(d.path / "victim"), std::string("victim"));
+    CHECK_EQ(read(d.path / "f2"), std::string("old"));
+    CHECK(fs::is_symlink(d.path / "f"));
+    CHECK_EQ(entries(d.path), (std::set<std::string>{"f", "f2", "victim", "victim2"}));
+}
+
+CHECK_MAIN()
