@@ -50,6 +50,13 @@ PYEOF
     touch "$STAMP"
 fi
 
+# The file-save tests mount small XFS images: as root, the tools come from
+# Debian's xfsprogs when missing (quietly; those tests skip without them).
+if [ "$(id -u)" = 0 ] && ! PATH="$PATH:/usr/sbin:/sbin" command -v mkfs.xfs >/dev/null 2>&1 &&
+    command -v apt-get >/dev/null 2>&1; then
+    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq xfsprogs; } >/dev/null 2>&1 || true
+fi
+
 # The package's CMake build directory, kept between runs. The test command
 # builds the C++ unit programs in it too, so the core is compiled only once.
 BUILD="$ROOT/build/release"

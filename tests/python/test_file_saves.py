@@ -1,16 +1,23 @@
-"""Saving files: what each kind of target becomes, for every writer, and failed saves that keep the old file.
+"""Saving files: what each kind of target becomes, for every writer, failed and killed saves that keep the old
+file, saves that survive a power cut, and the attributes a replaced file keeps.
 
 Every path saved to lies inside the test's own temporary directory; device nodes are private copies made
-with mknod.  Rows that need root (chown, mknod, mount, dropping capabilities) skip without it.
+with mknod, file-system images are files there.  Rows that need root (chown, mknod, mount, loop devices,
+dropping capabilities) skip without it.
 """
 
 import ast
+import contextlib
+import fcntl
 import os
+import select
 import shutil
 import stat
+import struct
 import subprocess
 import sys
 import textwrap
+import time
 from dataclasses import dataclass
 from typing import Callable, Optional
 
@@ -84,6 +91,20 @@ def writer(request, tmp_path_factory):
     ref = tmp_path_factory.mktemp("ref")
     (ref / "eccs.bin").write_bytes(H_CLASSES)
     eccs = ts.ECCs.from_postcard(str(ref / "eccs.bin"))
+    if request.param.startswith("ECCs."):
+        return Writer(request.param, eccs, ref / "eccs.bin")
+    prover = ts.IdentityProver.build_from_eccs(eccs)
+    prover.dump_postcard(str(ref / "prover.bin"))
+    return Writer(request.param, prover, ref / "prover.bin")
+
+
+@pytest.fixture(scope="module", params=["ECCs.dump_postcard", "ECCs.dump_quartz", "IdentityProver.dump_postcard"])
+def big(request, tmp_path_factory):
+    """A writer of a file of several hundred kilobytes (the prover's: megabytes)."""
+    ref = tmp_path_factory.mktemp("big")
+    raw, _ = ts.RawECCs.generate(ts.Evaluator(3), [ts.Gate.from_name(g) for g in ("h", "x", "t", "cx")], 5)
+    eccs = raw.simplify()
+    eccs.dump_postcard(str(ref / "eccs.bin"))
     if request.param.startswith("ECCs."):
         return Writer(request.param, eccs, ref / "eccs.bin")
     prover = ts.IdentityProver.build_from_eccs(eccs)
@@ -185,6 +206,13 @@ def private_file(d, w):
     return Case(d / "f", {"f": file(w.data, 0o600)})
 
 
+def private_file_without_capabilities(d, w):
+    """Replaced by a caller that may not link a descriptor by itself: the name comes through /proc."""
+    can_drop_dac()
+    make(d / "f", mode=0o600)
+    return Case(d / "f", {"f": file(w.data, 0o600)}, child=tuple(DROP_DAC))
+
+
 def other_owner(d, w):
     need_root()
     os.chown(make(d / "f", mode=0o640), OTHER, OTHER)
@@ -269,7 +297,7 @@ def read_only_file(d, w):
     return Case(d / "f", {"f": file(OLD, 0o444)}, error=DENIED, child=tuple(DROP_DAC))
 
 
-ROWS = [missing, private_file, other_owner, hard_linked, symlink, symlink_chain_to_subdir, dangling_symlink,
+ROWS = [missing, private_file, private_file_without_capabilities, other_owner, hard_linked, symlink, symlink_chain_to_subdir, dangling_symlink,
         fifo_with_reader, null_device, full_device, bind_mounted_file, directory, missing_directory, file_in_read_only_directory,
         read_only_file]
 
@@ -306,7 +334,9 @@ def test_save_to_each_kind_of_target(writer, row, tmp_path, umask):
 # Failed saves keep the old file and leave nothing behind
 
 
-def test_full_file_system_keeps_the_old_file(writer, tmp_path):
+@contextlib.contextmanager
+def full_tmpfs(tmp_path, make_files):
+    """A 64 KiB tmpfs in `tmp_path`, holding what `make_files(mnt)` makes and then filled up."""
     need_root()
     mnt = tmp_path / "mnt"
     mnt.mkdir()
@@ -315,39 +345,73 @@ def test_full_file_system_keeps_the_old_file(writer, tmp_path):
     if mounted.returncode != 0:
         pytest.skip("cannot mount a tmpfs: " + mounted.stderr.strip())
     try:
-        make(mnt / "f", mode=0o600)
+        make_files(mnt)
         with open(mnt / "filler", "wb", buffering=0) as f:
             try:
                 while True:
                     f.write(b"\0" * 4096)
             except OSError:
                 pass
-        before = listing(mnt)
-        assert writer.outcome(mnt / "f") == write_failed(writer, NO_SPACE)
-        assert writer.outcome(mnt / "new") == write_failed(writer, NO_SPACE)
-        assert listing(mnt) == before
+        yield mnt
     finally:
         subprocess.run(["umount", str(mnt)], check=True)
 
 
-def test_file_size_limit_keeps_the_old_file(writer, tmp_path):
-    make(tmp_path / "f", mode=0o600)
-    before = listing(tmp_path)
+def outcomes_under_size_limit(w, limit, paths):
+    """What saves to each of `paths` give in a child whose file size limit is `limit` bytes."""
     code = f"""
         import resource, signal, tessellan as ts
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        obj = ts.{writer.cls}.from_postcard({str(writer.source)!r})
-        resource.setrlimit(resource.RLIMIT_FSIZE, (1, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
-        for name in ("f", "new"):
+        obj = ts.{w.cls}.from_postcard({str(w.source)!r})
+        resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+        for path in {[str(p) for p in paths]!r}:
             try:
-                obj.{writer.method}({str(tmp_path)!r} + "/" + name)
+                obj.{w.method}(path)
                 print(None)
             except Exception as e:
                 print((type(e).__name__, *e.args))
     """
     out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, check=True)
-    expect = repr(write_failed(writer, "File too large (os error 27)"))
-    assert out.stdout.splitlines() == [expect, expect]
+    return [ast.literal_eval(line) for line in out.stdout.splitlines()]
+
+
+TOO_LARGE = "File too large (os error 27)"
+
+
+def test_full_file_system_keeps_the_old_file(writer, tmp_path):
+    with full_tmpfs(tmp_path, lambda mnt: make(mnt / "f", mode=0o600)) as mnt:
+        before = listing(mnt)
+        assert writer.outcome(mnt / "f") == write_failed(writer, NO_SPACE)
+        assert writer.outcome(mnt / "new") == write_failed(writer, NO_SPACE)
+        assert listing(mnt) == before
+
+
+def test_file_size_limit_keeps_the_old_file(writer, tmp_path):
+    make(tmp_path / "f", mode=0o600)
+    before = listing(tmp_path)
+    expect = write_failed(writer, TOO_LARGE)
+    assert outcomes_under_size_limit(writer, 1, [tmp_path / "f", tmp_path / "new"]) == [expect, expect]
+    assert listing(tmp_path) == before
+
+
+def hard_linked_pair(d, content):
+    os.link(make(d / "a", content), d / "b")
+
+
+@pytest.mark.parametrize("limit", ["size limit", "size limit below the old size", "full file system"])
+def test_failed_save_in_place_keeps_the_old_file(big, limit, tmp_path):
+    """A hard-linked file is written in place: what does not fit fails before the old content changes."""
+    if limit == "full file system":
+        with full_tmpfs(tmp_path, lambda mnt: hard_linked_pair(mnt, OLD * 10)) as mnt:
+            before = listing(mnt)
+            assert big.outcome(mnt / "a") == write_failed(big, NO_SPACE)
+            assert listing(mnt) == before
+        return
+    # The limit lets the first 4 KiB through: a save that starts to overwrite would tear the file.
+    old = os.urandom(2 * len(big.data)) if limit == "size limit below the old size" else OLD * 10
+    hard_linked_pair(tmp_path, old)
+    before = listing(tmp_path)
+    assert outcomes_under_size_limit(big, 4096, [tmp_path / "a"]) == [write_failed(big, TOO_LARGE)]
     assert listing(tmp_path) == before
 
 
@@ -383,3 +447,223 @@ def test_directory_moved_during_saves_leaves_no_temporary_file(writer, mover, tm
     assert set(outcomes) <= {None, NO_DIR}, outcomes
     left = {p.relative_to(tmp_path).as_posix(): p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
     assert set(left) <= {"a/f", "b/f"} and all(v == writer.data for v in left.values()), left
+
+
+# ---------------------------------------------------------------------------
+# Killed saves: the old file or the new one, and nothing else
+
+# Loads the object once, then saves it once per path read from standard input, each time in a forked child
+# whose process id it prints; the child prints "saved" when the save returned and waits to be killed.
+SAVING_CHILDREN = """
+import os, signal, sys, tessellan as ts
+obj = ts.{cls}.from_postcard({source!r})
+print("ready", flush=True)
+for line in sys.stdin:
+    pid = os.fork()
+    if pid == 0:
+        obj.{method}(line.rstrip("\\n"))
+        print("saved", flush=True)
+        signal.pause()
+        os._exit(0)
+    print(pid, flush=True)
+    os.waitpid(pid, 0)
+    print("reaped", flush=True)
+"""
+
+
+def files_open_in(pid, d):
+    """The sizes of the files in directory `d` (named or not) that process `pid` holds open."""
+    sizes = []
+    fds = f"/proc/{pid}/fd"
+    with contextlib.suppress(OSError):
+        for fd in os.listdir(fds):
+            with contextlib.suppress(OSError):
+                if os.readlink(f"{fds}/{fd}").startswith(f"{d}/"):
+                    sizes.append(os.stat(f"{fds}/{fd}").st_size)
+    return sizes
+
+
+# When the saving child is killed: once it holds the replacement open, once everything is written to it
+# but the save has not returned, after the save returned, and after fixed delays.
+KILL_MOMENTS = ["open", "written", "returned", 0.0, 0.0005, 0.001, 0.002, 0.004, 0.008, 0.016]
+
+
+def test_killed_save_leaves_the_old_or_the_new_file(big, tmp_path):
+    old = b"A" * 4096
+    held_open = 0
+    with subprocess.Popen([sys.executable, "-c", SAVING_CHILDREN.format(
+            cls=big.cls, method=big.method, source=str(big.source))],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as child:
+        try:
+            assert child.stdout.readline() == "ready\n"
+            for i, moment in enumerate(KILL_MOMENTS * 2):
+                d = tmp_path / str(i)
+                d.mkdir()
+                make(d / "f", old)
+                child.stdin.write(f"{d / 'f'}\n")
+                child.stdin.flush()
+                pid = int(child.stdout.readline())
+                if isinstance(moment, float):
+                    time.sleep(moment)
+                elif moment == "returned":
+                    assert child.stdout.readline() == "saved\n"
+                else:
+                    deadline = time.monotonic() + 10
+                    # Until the moment comes or the save returns (its "saved" line is then waiting).
+                    while not select.select([child.stdout], [], [], 0)[0] and time.monotonic() < deadline:
+                        sizes = files_open_in(pid, d)
+                        if sizes and (moment == "open" or len(big.data) in sizes):
+                            break
+                held_open += bool(files_open_in(pid, d))
+                os.kill(pid, 9)
+                while (line := child.stdout.readline()) != "reaped\n":
+                    assert line == "saved\n"
+                assert listing(d) in ({"f": file(old, 0o644)}, {"f": file(big.data, 0o644)}), moment
+        finally:
+            child.kill()
+    assert held_open > 0  # some kills came while the replacement was being written
+
+
+# ---------------------------------------------------------------------------
+# A power cut after a save: the new file, on file systems that need the syncs
+
+FS_IOC_SHUTDOWN = 0x8004587D  # _IOR('X', 125, __u32)
+FSOP_GOING_FLAGS_NOLOGFLUSH = 2
+
+
+def tool(name):
+    return shutil.which(name, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
+
+
+@pytest.fixture(params=[("xfs", "defaults", 320), ("ext4", "noauto_da_alloc", 32)],
+                ids=["xfs", "ext4-noauto_da_alloc"])
+def loop_fs(request, tmp_path):
+    """A file system on a loop-mounted image in `tmp_path`, mounted at the returned directory; its second
+    element remounts it."""
+    fstype, options, mib = request.param
+    need_root()
+    mkfs = tool("mkfs." + fstype)
+    if mkfs is None:
+        pytest.skip(f"needs mkfs.{fstype}" + (" (Debian package xfsprogs)" if fstype == "xfs" else ""))
+    if tool("losetup") is None:
+        pytest.skip("needs losetup")
+    image, mnt = tmp_path / "image", tmp_path / "mnt"
+    mnt.mkdir()
+    with open(image, "wb") as f:
+        f.truncate(mib << 20)
+    attached = subprocess.run([tool("losetup"), "--find", "--show", str(image)], capture_output=True, text=True)
+    if attached.returncode != 0:
+        pytest.skip("no loop device: " + attached.stderr.strip())
+    dev = attached.stdout.strip()
+    mounted = False
+    try:
+        subprocess.run([mkfs, "-q", "-f" if fstype == "xfs" else "-F", dev], check=True, capture_output=True)
+
+        def mount():
+            nonlocal mounted
+            done = subprocess.run(["mount", "-t", fstype, "-o", options, dev, str(mnt)], capture_output=True, text=True)
+            if done.returncode != 0:
+                pytest.skip(f"cannot mount {fstype}: " + done.stderr.strip())
+            mounted = True
+
+        def remount():
+            nonlocal mounted
+            subprocess.run(["umount", str(mnt)], check=True)
+            mounted = False
+            mount()
+
+        mount()
+        yield mnt, remount
+    finally:
+        if mounted:
+            subprocess.run(["umount", str(mnt)], capture_output=True)
+        subprocess.run([tool("losetup"), "--detach", dev], capture_output=True)
+
+
+def durable(path):
+    """Syncs a file and its directory."""
+    for p, flags in ((path, os.O_RDONLY), (path.parent, os.O_RDONLY | os.O_DIRECTORY)):
+        fd = os.open(p, flags)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+
+
+def test_save_survives_a_power_cut(writer, loop_fs):
+    mnt, remount = loop_fs
+    durable(make(mnt / "f", b"A" * 100_000))
+    writer.save(mnt / "f")
+    writer.save(mnt / "new")
+    # Another program syncs a file of its own, which commits the file system's journal, then the power
+    # goes: the log is not flushed.
+    (mnt / "other").write_bytes(b"other")
+    durable(mnt / "other")
+    fd = os.open(mnt, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.ioctl(fd, FS_IOC_SHUTDOWN, struct.pack("I", FSOP_GOING_FLAGS_NOLOGFLUSH))
+    except OSError as e:
+        pytest.skip(f"cannot shut the file system down: {e}")
+    finally:
+        os.close(fd)
+    remount()
+    assert (mnt / "f").read_bytes() == writer.data
+    assert (mnt / "new").read_bytes() == writer.data
+
+
+# ---------------------------------------------------------------------------
+# Extended attributes and ACLs of a replaced file
+
+ACL_USER_OBJ, ACL_USER, ACL_GROUP_OBJ, ACL_MASK, ACL_OTHER = 0x01, 0x02, 0x04, 0x10, 0x20
+NO_ID = 0xFFFFFFFF
+
+
+def acl(*entries):
+    """The value of a system.posix_acl_* attribute holding the (tag, permissions, id) entries."""
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *e) for e in entries)
+
+
+def attributes(p):
+    """The extended attributes of `p`, those the security modules set left out."""
+    return {n: os.getxattr(p, n) for n in os.listxattr(p) if not n.startswith("security.")}
+
+
+def set_attributes(p, attrs):
+    try:
+        for name, value in attrs.items():
+            os.setxattr(p, name, value)
+    except OSError as e:
+        pytest.skip(f"cannot set {name}: {e}")
+
+
+def noted_file_with_acl(d):
+    """A user attribute and an ACL: user 1234 may write, the owning group only read (the mask allows writing)."""
+    f = make(d / "f", mode=0o600)
+    os.chmod(f, 0o2660)
+    set_attributes(f, {"user.note": b"kept", "system.posix_acl_access": acl(
+        (ACL_USER_OBJ, 6, NO_ID), (ACL_USER, 6, OTHER), (ACL_GROUP_OBJ, 4, NO_ID), (ACL_MASK, 6, NO_ID),
+        (ACL_OTHER, 0, NO_ID))})
+    return f
+
+
+def plain_file_in_directory_with_default_acl(d):
+    """No ACL of its own, in a directory whose default ACL would give user 1234 access to new files."""
+    f = make(d / "f", mode=0o640)
+    set_attributes(d, {"system.posix_acl_default": acl(
+        (ACL_USER_OBJ, 7, NO_ID), (ACL_USER, 7, OTHER), (ACL_GROUP_OBJ, 5, NO_ID), (ACL_MASK, 7, NO_ID),
+        (ACL_OTHER, 0, NO_ID))})
+    return f
+
+
+@pytest.mark.parametrize("target", [noted_file_with_acl, plain_file_in_directory_with_default_acl],
+                         ids=lambda t: t.__name__)
+def test_replaced_file_keeps_its_attributes_and_mode(writer, target, tmp_path):
+    d = tmp_path / "d"
+    d.mkdir()
+    f = target(d)
+    before, mode = attributes(f), stat.S_IMODE(os.stat(f).st_mode)
+    writer.save(f)
+    assert f.read_bytes() == writer.data
+    assert attributes(f) == before
+    assert stat.S_IMODE(os.stat(f).st_mode) == mode
+    assert os.listdir(d) == ["f"]

@@ -9,6 +9,7 @@
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -111,10 +112,6 @@ bool mount_point(int dir, const std::string& name, const struct stat& st) {
            (sx.stx_attributes_mask & sx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
 }
 
-}  // namespace
-
-namespace {
-
 // How often an entry written in place is resolved again when it changed
 // between its check and its opening.
 constexpr int kResolveRounds = 8;
@@ -179,6 +176,52 @@ bool sync_dir(int dir, int fd) {
     ::close(d);
     errno = err;
     return ok;
+}
+
+enum class Put { Done, Zero, Failed };
+
+// Writes all `n` bytes, at offset `at` (-1: at the file offset); Zero when
+// the system wrote nothing, Failed with errno set.
+Put put_all(int fd, const void* data, std::size_t n, off_t at) {
+    const auto* p = static_cast<const char*>(data);
+    while (n) {
+        const ssize_t w = at < 0 ? ::write(fd, p, n) : ::pwrite(fd, p, n, at);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return Put::Failed;
+        }
+        if (w == 0) return Put::Zero;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+        if (at >= 0) at += w;
+    }
+    return Put::Done;
+}
+
+// Reserves the first `len` bytes of the file `fd` of size `size` without
+// shrinking it; false, errno set, when the space is not there.  A file
+// system without reservations gets the length as zeros after the old end,
+// unless it has no storage (the system's own files, which take no zeros).
+bool reserve(int fd, off_t len, off_t size) {
+    int rc;
+    do {
+        rc = ::fallocate(fd, 0, 0, len);
+    } while (rc != 0 && errno == EINTR);
+    if (rc == 0) return true;
+    if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
+    struct statfs sfs;
+    if (::fstatfs(fd, &sfs) != 0 || sfs.f_blocks == 0 || len <= size) return true;
+    static const char zeros[65536] = {};
+    for (off_t at = size; at < len;) {
+        const auto n = static_cast<std::size_t>(std::min<off_t>(len - at, sizeof zeros));
+        const Put put = put_all(fd, zeros, n, at);
+        if (put != Put::Done) {
+            if (put == Put::Zero) errno = ENOSPC;
+            return false;
+        }
+        at += static_cast<off_t>(n);
+    }
+    return true;
 }
 
 }  // namespace
@@ -397,25 +440,14 @@ bool AtomicWriteFile::fail(int err) {
 }
 
 bool AtomicWriteFile::write_all(const void* data, std::size_t n) {
-    const auto* p = static_cast<const char*>(data);
     if (way_ == Way::Held) {
-        held_.append(p, n);
+        held_.append(static_cast<const char*>(data), n);
         return true;
     }
-    while (n) {
-        ssize_t w = ::write(fd_, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return fail(errno);
-        }
-        if (w == 0) {
-            wrote_zero_ = true;
-            return false;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
+    const Put put = put_all(fd_, data, n, -1);
+    if (put == Put::Done) return true;
+    wrote_zero_ = put == Put::Zero;
+    return fail(wrote_zero_ ? 0 : errno);
 }
 
 bool AtomicWriteFile::write_held() {
@@ -428,46 +460,17 @@ bool AtomicWriteFile::write_held() {
     struct stat old;
     if (::fstat(fd_, &old) != 0) return fail(errno);
     // The final length is reserved first, so that a full disk fails before
-    // the old content changes; a file system without reservations gets the
-    // length as zeros after the old end.
-    if (len > 0) {
-        int rc;
-        do {
-            rc = ::fallocate(fd_, 0, 0, len);
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0 && (errno == EOPNOTSUPP || errno == ENOSYS)) {
-            static const char zeros[8192] = {};
-            rc = 0;
-            for (off_t at = old.st_size; rc == 0 && at < len;) {
-                const ssize_t w = ::pwrite(fd_, zeros, static_cast<std::size_t>(std::min<off_t>(len - at, sizeof zeros)), at);
-                if (w > 0) {
-                    at += w;
-                } else if (w == 0) {
-                    errno = ENOSPC;
-                    rc = -1;
-                } else if (errno != EINTR) {
-                    rc = -1;
-                }
-            }
-        }
-        if (rc != 0) {
-            const int err = errno;
-            struct stat now;
-            if (::fstat(fd_, &now) == 0 && now.st_size > old.st_size) (void)::ftruncate(fd_, old.st_size);
-            return fail(err);
-        }
+    // the old content changes.
+    if (len > 0 && !reserve(fd_, len, old.st_size)) {
+        const int err = errno;
+        struct stat now;
+        if (::fstat(fd_, &now) == 0 && now.st_size > old.st_size) (void)::ftruncate(fd_, old.st_size);
+        return fail(err);
     }
-    for (off_t at = 0; at < len;) {
-        const ssize_t w = ::pwrite(fd_, held_.data() + at, static_cast<std::size_t>(len - at), at);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return fail(errno);
-        }
-        if (w == 0) {
-            wrote_zero_ = true;
-            return false;
-        }
-        at += w;
+    const Put put = put_all(fd_, held_.data(), held_.size(), 0);
+    if (put != Put::Done) {
+        wrote_zero_ = put == Put::Zero;
+        return fail(wrote_zero_ ? 0 : errno);
     }
     if (::ftruncate(fd_, len) != 0 || !sync_fd(fd_, false)) return fail(errno);
     // A file created here needs its directory entry synced too.

@@ -9,9 +9,16 @@
 //
 // No header or version; bytes after nqubits are ignored; nothing beyond the
 // encoding is validated on loading.  Both directions stream through 8192-byte
-// buffers.  Saving goes through base/file_io.hpp: a regular file is replaced
-// only once every byte was written (a failed save leaves it as it was);
-// other targets are written in place.
+// buffers.  Saving goes through base/file_io.hpp.
+// A regular file with one link, or a new one, is replaced only once every
+// byte was written and synced: a failed or killed save leaves it as it was.
+// A regular file that cannot be replaced (more hard links, for one) is
+// encoded whole, its new length reserved, and then overwritten in place: a
+// failure up to there (a full disk, a size limit) leaves it as it was; a
+// failure or kill during the overwrite leaves it torn, the new bytes written
+// so far followed by the rest of the old ones (zero bytes up to the new
+// length where the old file was shorter).  Other targets are written in
+// place as the bytes come.
 #pragma once
 
 #include <stdexcept>
