@@ -1,7 +1,7 @@
 // Saves through the file layer: the replacement has no name while it is
-// written, the named replacement where unnamed files are refused, and an
-// entry written in place that is swapped for a link between its check and
-// its opening.
+// written, the named replacement where unnamed files are refused, failed
+// syncs, and an entry written in place that is swapped for a link between
+// its check and its opening.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -15,9 +15,12 @@
 #include <iterator>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "base/file_io.hpp"
 #include "check.hpp"
+#include "search/ecc_file.hpp"
+#include "search/quartz.hpp"
 
 using namespace tsl;
 namespace fs = std::filesystem;
@@ -25,6 +28,7 @@ namespace fs = std::filesystem;
 namespace {
 
 bool refuse_unnamed = false;
+enum class FailSync { None, Data, Directory } fail_sync = FailSync::None;
 
 }  // namespace
 
@@ -43,6 +47,25 @@ extern "C" int openat(int dir, const char* path, int flags, ...) {
         return -1;
     }
     return static_cast<int>(::syscall(SYS_openat, dir, path, flags, mode));
+}
+
+// Stand in for the C library's syncs, so that a case can make those of the
+// data (fdatasync) or those of files and directories (fsync) fail as a
+// failing disk does.
+extern "C" int fdatasync(int fd) {
+    if (fail_sync == FailSync::Data) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_fdatasync, fd));
+}
+
+extern "C" int fsync(int fd) {
+    if (fail_sync == FailSync::Directory) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_fsync, fd));
 }
 
 namespace {
@@ -115,6 +138,42 @@ TEST_CASE(named_replacement_where_unnamed_files_are_refused) {
     CHECK_EQ(temp.size(), prefix.size() + 8);
     CHECK_EQ(read(d.path / name), std::string("new"));
     CHECK_EQ(entries(d.path), std::set<std::string>{name});
+}
+
+TEST_CASE(failed_sync_fails_the_save) {
+    TempDir d;
+    const ECCs none({}, 3);
+    const auto failures = [&](const fs::path& p) {
+        std::vector<std::string> out;
+        for (auto save : {save_eccs_postcard, dump_quartz}) {
+            try {
+                save(none, p.string());
+                out.push_back("saved");
+            } catch (const FileError& e) {
+                out.push_back(e.what());
+            }
+        }
+        return out;
+    };
+    const std::vector<std::string> texts{"Failed to write postcard data: The serialize buffer is full",
+                                         "Failed to write JSON: Input/output error (os error 5)"};
+    // The data's, before the rename: the old file stays, nothing is left.
+    put(d.path / "f", "old");
+    fail_sync = FailSync::Data;
+    CHECK_EQ(failures(d.path / "f"), texts);
+    CHECK_EQ(failures(d.path / "new"), texts);
+    CHECK_EQ(read(d.path / "f"), std::string("old"));
+    CHECK_EQ(entries(d.path), std::set<std::string>{"f"});
+    // The directory's, after the rename: the new content is there, unsynced.
+    fail_sync = FailSync::Directory;
+    CHECK_EQ(failures(d.path / "f"), texts);
+    CHECK_EQ(read(d.path / "f"), std::string("[[[0],[0]],{}]"));
+    CHECK_EQ(entries(d.path), std::set<std::string>{"f"});
+    // In place, the file's after the writes.
+    fs::create_hard_link(d.path / "f", d.path / "f2");
+    CHECK_EQ(failures(d.path / "f"), texts);
+    fail_sync = FailSync::None;
+    CHECK_EQ(entries(d.path), (std::set<std::string>{"f", "f2"}));
 }
 
 namespace {
