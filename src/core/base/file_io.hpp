@@ -63,10 +63,11 @@ private:
 // directory renamed or removed during the save leaves no temporary file
 // behind.  Only the file that the path names at the call is written: the
 // entry written in place is opened without following links and must be the
-// file checked, else the path is resolved again, a few times, until it names
-// that file again; then the save fails (EAGAIN).  Destroying an
-// uncommitted save leaves the target as it was (a file written in place keeps
-// what was written).
+// file checked, else the path is resolved again, a few times at most, and
+// the save goes on only once it names that file again (else OsError
+// EAGAIN).  Destroying a save before `commit` leaves the target as it was,
+// unless it is written in place: a regular file then has what `finish`
+// wrote, a FIFO or device what was written to it.
 class AtomicWriteFile {
 public:
     explicit AtomicWriteFile(const std::string& path);  // throws OsError
