@@ -116,6 +116,9 @@ bool mount_point(int dir, const std::string& name, const struct stat& st) {
 // between its check and its opening.
 constexpr int kResolveRounds = 8;
 
+// How much of a replacement is written before its writing to the disk starts.
+constexpr off_t kWriteBehind = off_t(1) << 20;
+
 CheckToOpenHook check_to_open_hook = nullptr;
 
 // Reads every extended attribute through `list` (listxattr-like) and `get`
@@ -445,9 +448,19 @@ bool AtomicWriteFile::write_all(const void* data, std::size_t n) {
         return true;
     }
     const Put put = put_all(fd_, data, n, -1);
-    if (put == Put::Done) return true;
-    wrote_zero_ = put == Put::Zero;
-    return fail(wrote_zero_ ? 0 : errno);
+    if (put != Put::Done) {
+        wrote_zero_ = put == Put::Zero;
+        return fail(wrote_zero_ ? 0 : errno);
+    }
+    // The replacement's data goes to the disk while the rest is encoded, so
+    // that the sync in `finish` waits for little more than the last part;
+    // failures show there.
+    written_ += n;
+    if ((way_ == Way::Unnamed || way_ == Way::Named) && written_ - started_ >= kWriteBehind) {
+        (void)::sync_file_range(fd_, started_, written_ - started_, SYNC_FILE_RANGE_WRITE);
+        started_ = written_;
+    }
+    return true;
 }
 
 bool AtomicWriteFile::write_held() {

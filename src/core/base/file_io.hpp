@@ -127,6 +127,8 @@ private:
     struct stat target_ {};        // the file replaced (st_mode 0 for a new one)
     Attributes attributes_;        // its extended attributes
     bool created_ = false;         // a file created in place
+    off_t written_ = 0;            // bytes written to the replacement
+    off_t started_ = 0;            // of which those whose writing to the disk was started
     int errno_ = 0;
     bool wrote_zero_ = false;
     bool committed_ = false;
