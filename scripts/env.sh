@@ -50,11 +50,18 @@ PYEOF
     touch "$STAMP"
 fi
 
-# The file-save tests mount small XFS images: as root, the tools come from
-# Debian's xfsprogs when missing (quietly; those tests skip without them).
-if [ "$(id -u)" = 0 ] && ! PATH="$PATH:/usr/sbin:/sbin" command -v mkfs.xfs >/dev/null 2>&1 &&
-    command -v apt-get >/dev/null 2>&1; then
-    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq xfsprogs; } >/dev/null 2>&1 || true
+# The file-save tests mount small XFS images and kill saves through strace:
+# as root, Debian's xfsprogs and strace are installed where missing (quietly;
+# those tests skip without them).
+if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    MISSING=()
+    PATH="$PATH:/usr/sbin:/sbin" command -v mkfs.xfs >/dev/null 2>&1 || MISSING+=(xfsprogs)
+    command -v strace >/dev/null 2>&1 || MISSING+=(strace)
+    if [ "${#MISSING[@]}" -gt 0 ]; then
+        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${MISSING[@]}"; } \
+            >/dev/null 2>&1 || true
+    fi
+    unset MISSING
 fi
 
 # The package's CMake build directory, kept between runs. The test command

@@ -10,14 +10,12 @@ import ast
 import contextlib
 import fcntl
 import os
-import select
 import shutil
 import stat
 import struct
 import subprocess
 import sys
 import textwrap
-import time
 from dataclasses import dataclass
 from typing import Callable, Optional
 
@@ -122,6 +120,10 @@ def umask():
 def need_root():
     if os.geteuid() != 0:
         pytest.skip("needs root")
+
+
+def tool(name):
+    return shutil.which(name, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
 
 
 def can_drop_dac():
@@ -452,76 +454,44 @@ def test_directory_moved_during_saves_leaves_no_temporary_file(writer, mover, tm
 # ---------------------------------------------------------------------------
 # Killed saves: the old file or the new one, and nothing else
 
-# Loads the object once, then saves it once per path read from standard input, each time in a forked child
-# whose process id it prints; the child prints "saved" when the save returned and waits to be killed.
-SAVING_CHILDREN = """
-import os, signal, sys, tessellan as ts
-obj = ts.{cls}.from_postcard({source!r})
-print("ready", flush=True)
-for line in sys.stdin:
-    pid = os.fork()
-    if pid == 0:
-        obj.{method}(line.rstrip("\\n"))
-        print("saved", flush=True)
-        signal.pause()
-        os._exit(0)
-    print(pid, flush=True)
-    os.waitpid(pid, 0)
-    print("reaped", flush=True)
+# A child that loads the object and saves it once, run under strace, which kills it with SIGKILL on entering
+# the given system call.
+SAVING_CHILD = """
+import tessellan as ts
+ts.{cls}.from_postcard({source!r}).{method}({path!r})
 """
 
-
-def files_open_in(pid, d):
-    """The sizes of the files in directory `d` (named or not) that process `pid` holds open."""
-    sizes = []
-    fds = f"/proc/{pid}/fd"
-    with contextlib.suppress(OSError):
-        for fd in os.listdir(fds):
-            with contextlib.suppress(OSError):
-                if os.readlink(f"{fds}/{fd}").startswith(f"{d}/"):
-                    sizes.append(os.stat(f"{fds}/{fd}").st_size)
-    return sizes
+# (system call, which call of it): before the writes (the replacement takes the target's mode), at the first
+# write, during the writes (the third write; the second megabyte), once everything is written (before the
+# sync), before the replacement is named, after the rename (before the directory's sync), and no kill.
+KILLS = [("fchmod", 1), ("write", 1), ("write", 3), ("sync_file_range", 1), ("fdatasync", 1), ("linkat", 1),
+         ("fsync", 1), (None, 0)]
+# The calls that every save makes: its replacement takes the mode, is written, synced, named and renamed.  The
+# JSON file is written in one call, the postcard files in many.
+REACHED = {"fchmod", "write", "fdatasync", "linkat", "fsync"}
 
 
-# When the saving child is killed: once it holds the replacement open, once everything is written to it
-# but the save has not returned, after the save returned, and after fixed delays.
-KILL_MOMENTS = ["open", "written", "returned", 0.0, 0.0005, 0.001, 0.002, 0.004, 0.008, 0.016]
-
-
-def test_killed_save_leaves_the_old_or_the_new_file(big, tmp_path):
+@pytest.mark.parametrize("call, nth", KILLS, ids=[f"{c}-{n}" if c else "none" for c, n in KILLS])
+def test_killed_save_leaves_the_old_or_the_new_file(big, call, nth, tmp_path):
+    if tool("strace") is None:
+        pytest.skip("needs strace")
     old = b"A" * 4096
-    held_open = 0
-    with subprocess.Popen([sys.executable, "-c", SAVING_CHILDREN.format(
-            cls=big.cls, method=big.method, source=str(big.source))],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as child:
-        try:
-            assert child.stdout.readline() == "ready\n"
-            for i, moment in enumerate(KILL_MOMENTS * 2):
-                d = tmp_path / str(i)
-                d.mkdir()
-                make(d / "f", old)
-                child.stdin.write(f"{d / 'f'}\n")
-                child.stdin.flush()
-                pid = int(child.stdout.readline())
-                if isinstance(moment, float):
-                    time.sleep(moment)
-                elif moment == "returned":
-                    assert child.stdout.readline() == "saved\n"
-                else:
-                    deadline = time.monotonic() + 10
-                    # Until the moment comes or the save returns (its "saved" line is then waiting).
-                    while not select.select([child.stdout], [], [], 0)[0] and time.monotonic() < deadline:
-                        sizes = files_open_in(pid, d)
-                        if sizes and (moment == "open" or len(big.data) in sizes):
-                            break
-                held_open += bool(files_open_in(pid, d))
-                os.kill(pid, 9)
-                while (line := child.stdout.readline()) != "reaped\n":
-                    assert line == "saved\n"
-                assert listing(d) in ({"f": file(old, 0o644)}, {"f": file(big.data, 0o644)}), moment
-        finally:
-            child.kill()
-    assert held_open > 0  # some kills came while the replacement was being written
+    d = tmp_path / "d"
+    d.mkdir()
+    make(d / "f", old)
+    code = SAVING_CHILD.format(cls=big.cls, method=big.method, source=str(big.source), path=str(d / "f"))
+    inject = ["-e", f"trace={call}", "-e", f"inject={call}:signal=KILL:when={nth}"] if call else []
+    ran = subprocess.run([tool("strace"), "-f", "-qq", "-o", str(tmp_path / "trace"), *inject,
+                          sys.executable, "-c", code], capture_output=True, text=True)
+    if "PTRACE" in ran.stderr or "ptrace" in ran.stderr:
+        pytest.skip("strace cannot trace here: " + ran.stderr.strip())
+    killed = ran.returncode in (-9, 128 + 9)
+    assert killed or ran.returncode == 0, ran.stderr
+    if call in REACHED and (nth == 1 or big.kind == "postcard"):
+        assert killed
+    # Killed before the rename: the old file; after it, or not killed: the new one.  Nothing else.
+    renamed = not killed or call == "fsync"
+    assert listing(d) == {"f": file(big.data if renamed else old, 0o644)}
 
 
 # ---------------------------------------------------------------------------
@@ -529,10 +499,6 @@ def test_killed_save_leaves_the_old_or_the_new_file(big, tmp_path):
 
 FS_IOC_SHUTDOWN = 0x8004587D  # _IOR('X', 125, __u32)
 FSOP_GOING_FLAGS_NOLOGFLUSH = 2
-
-
-def tool(name):
-    return shutil.which(name, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
 
 
 @pytest.fixture(params=[("xfs", "defaults", 320), ("ext4", "noauto_da_alloc", 32)],
