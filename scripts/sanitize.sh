@@ -18,6 +18,15 @@ source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 TSAN_PROGRAMS=(test_worker_pool test_step_memo test_rewrite_step test_search_expander test_equivalence_check)
 
+# Installs the package, built with the C++ unit programs and the CMake option
+# $3 in the build directory $2, into the folder $1 (emptied first).
+install_sanitized() {
+    rm -rf "$1"
+    "$PY" -m pip install --quiet --no-build-isolation --no-deps --target "$1" \
+        -C cmake.define."$3"=ON -C cmake.define.TESSELLAN_CPP_TESTS=ON \
+        -C cmake.build-type=RelWithDebInfo -C build-dir="$2" "$ROOT"
+}
+
 run_tsan_programs() {
     local dir="$1" p
     for p in "${TSAN_PROGRAMS[@]}"; do
@@ -40,10 +49,7 @@ if [ "${1:-}" = "--thread" ]; then
     fi
     SITE="$ROOT/build/tsan-site"
     TSAN_BUILD="$ROOT/build/tsan"
-    rm -rf "$SITE"
-    "$PY" -m pip install --quiet --no-build-isolation --no-deps --target "$SITE" \
-        -C cmake.define.TESSELLAN_TSAN=ON -C cmake.define.TESSELLAN_CPP_TESTS=ON \
-        -C cmake.build-type=RelWithDebInfo -C build-dir="$TSAN_BUILD" "$ROOT"
+    install_sanitized "$SITE" "$TSAN_BUILD" TESSELLAN_TSAN
     run_tsan_programs "$TSAN_BUILD"
     echo "ThreadSanitizer: scripts/tsan_calls.py"
     # One BLAS thread: NumPy's own pool is not what is checked here.
@@ -54,10 +60,7 @@ fi
 
 SITE="$ROOT/build/asan-site"
 ASAN_BUILD="$ROOT/build/asan"
-rm -rf "$SITE"
-"$PY" -m pip install --quiet --no-build-isolation --no-deps --target "$SITE" \
-    -C cmake.define.TESSELLAN_SANITIZE=ON -C cmake.define.TESSELLAN_CPP_TESTS=ON \
-    -C cmake.build-type=RelWithDebInfo -C build-dir="$ASAN_BUILD" "$ROOT"
+install_sanitized "$SITE" "$ASAN_BUILD" TESSELLAN_SANITIZE
 (cd "$ASAN_BUILD" && UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$VENV/bin/ctest" --output-on-failure)
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
 export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1
