@@ -25,7 +25,6 @@ TEST_CASE(adjoints_are_created_in_index_order) {
     set.add(b);
     set.add(gates::T);  // its adjoint, tdg, is built in
     set.add(a);
-    CHECK(set.contains(a) && set.contains(b) && !set.contains(gates::H));
     set.create_adjoints();
     CHECK_EQ(Gate16::table_size(), size + 2);
     // Every cache a later request reads is filled: requests only read.
@@ -37,10 +36,8 @@ TEST_CASE(adjoints_are_created_in_index_order) {
     CHECK_EQ(cached(gates::T), std::uint32_t{gates::TDG.index()});
     CHECK_EQ(a.adjoint().name(), std::string("a\u2020"));
 
-    GateSet more;
-    more.add(set);
-    more.add(a.adjoint());
-    more.create_adjoints();
+    set.add(a.adjoint());
+    set.create_adjoints();
     CHECK_EQ(Gate16::table_size(), size + 2);
 }
 

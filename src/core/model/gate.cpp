@@ -140,11 +140,6 @@ Gate16 Gate16::adjoint() const {
     return adj;
 }
 
-void GateSet::add(const GateSet& other) {
-    if (other.words_.size() > words_.size()) words_.resize(other.words_.size());
-    for (std::size_t w = 0; w < other.words_.size(); ++w) words_[w] |= other.words_[w];
-}
-
 void GateSet::create_adjoints() const {
     for (std::size_t w = 0; w < words_.size(); ++w)
         for (std::uint64_t bits = words_[w]; bits; bits &= bits - 1) {

@@ -109,11 +109,6 @@ public:
     void add_gates_of(const Instrs& instrs) {
         for (const auto& in : instrs) add(in.gate());
     }
-    void add(const GateSet& other);
-    bool contains(Gate16 g) const {
-        const std::size_t w = g.index() >> 6;
-        return w < words_.size() && ((words_[w] >> (g.index() & 63)) & 1u);
-    }
 
     // Derives here, gate by gate in ascending index order, each gate's
     // adjoint and that adjoint's own (which completes its cache; it is the
