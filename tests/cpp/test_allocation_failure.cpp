@@ -2,65 +2,17 @@
 // makes the k-th allocation of an operation fail, for k = 0, 1, ... until the
 // operation completes, and checks the container after every failed attempt.
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 #include <vector>
 
 #include "check.hpp"
+#include "failing_allocation.hpp"
 #include "search/evaluator.hpp"
 #include "search/key_index_map.hpp"
 #include "search/raw_eccs.hpp"
 
 using namespace tsl;
 
-namespace {
-
-// Allocations left before one fails; negative: none fails.
-thread_local long t_allocations_left = -1;
-
-void* allocate(std::size_t n) {
-    if (t_allocations_left == 0) {
-        t_allocations_left = -1;
-        throw std::bad_alloc();
-    }
-    if (t_allocations_left > 0) --t_allocations_left;
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-
-// Runs `op` with its k-th allocation failing, k = 0, 1, ..., calling
-// `after_failure` after each attempt that failed, until `op` completes.
-// Returns the number of failed attempts.
-template <class Op, class Check>
-int with_each_allocation_failing(Op&& op, Check&& after_failure) {
-    for (long k = 0;; ++k) {
-        t_allocations_left = k;
-        try {
-            op();
-        } catch (const std::bad_alloc&) {
-            t_allocations_left = -1;
-            after_failure();
-            continue;
-        }
-        t_allocations_left = -1;
-        return static_cast<int>(k);
-    }
-}
-
-}  // namespace
-
-// Every form of the replaceable allocation functions goes through malloc and
-// free, so the sanitizers' own allocator never sees half of a pair.
-void* operator new(std::size_t n) { return allocate(n); }
-void* operator new[](std::size_t n) { return allocate(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return std::malloc(n ? n : 1); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return std::malloc(n ? n : 1); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+using check::with_each_allocation_failing;
 
 TEST_CASE(key_index_map_keeps_its_entries_when_growing_fails) {
     std::vector<std::uint64_t> keys;

@@ -1,5 +1,7 @@
+#include <signal.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "failing_allocation.hpp"
 #include "base/panic.hpp"
 #include "base/worker_pool.hpp"
 
@@ -32,7 +35,73 @@ std::string thrown_text(F&& f) {
     return "";
 }
 
+// The signals blocked on the calling thread.
+std::vector<int> blocked_signals() {
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    std::vector<int> out;
+    for (int s = 1; s <= SIGRTMAX; ++s)
+        if (sigismember(&mask, s) == 1) out.push_back(s);
+    return out;
+}
+
+// Whether a job over `n` indices runs each of them once.
+bool runs_every_index(WorkerPool& pool, std::size_t n) {
+    std::vector<std::atomic<int>> hits(n);
+    pool.parallel_for(n, [&](std::size_t i) { hits[i] += 1; });
+    for (auto& h : hits)
+        if (h.load() != 1) return false;
+    return true;
+}
+
+// Runs `start` with SIGUSR1 blocked on this thread and checks that it
+// leaves that mask as it found it.
+template <class F>
+void check_mask_kept(F&& start) {
+    sigset_t usr1, old;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, &old);
+    const std::vector<int> before = blocked_signals();
+    start();
+    CHECK_EQ(blocked_signals(), before);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
 }  // namespace
+
+// A count no system provides starts the pool's most workers, and a count
+// that cannot even be reserved is no error either.
+TEST_CASE(impossible_counts_give_a_working_pool) {
+    const std::size_t most = std::max(WorkerPool::kMaxWorkers, usable_processors());
+    for (std::size_t count : {std::size_t{99999999999}, SIZE_MAX}) {
+        check_mask_kept([&] {
+            WorkerPool pool(count);
+            CHECK(pool.num_threads() >= 1 && pool.num_threads() <= most);
+            CHECK(runs_every_index(pool, 5000));
+        });
+    }
+}
+
+// Whichever allocation fails while the pool starts, the pool keeps the
+// workers that started (none: jobs run on the caller), runs jobs, and the
+// caller's signal mask is what it was.
+TEST_CASE(a_failing_allocation_while_starting_keeps_the_started_workers) {
+    const std::size_t threads = 4;
+    bool completed = false;
+    for (long k = 0; k < 100 && !completed; ++k) {
+        check_mask_kept([&] {
+            check::fail_allocation_after(k);
+            WorkerPool pool(threads);
+            completed = !check::allocation_failure_spent();
+            check::stop_failing_allocations();
+            CHECK(pool.num_threads() <= threads);
+            if (completed) CHECK_EQ(pool.num_threads(), threads);
+            CHECK(runs_every_index(pool, 1000));
+        });
+    }
+    CHECK(completed);
+}
 
 TEST_CASE(panic_on_a_worker_names_the_worker) {
     WorkerPool pool(2);

@@ -5,12 +5,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
-#include <string>
-#include <system_error>
 
 #include "base/panic.hpp"
 
@@ -55,12 +55,35 @@ void report_discarded(const std::exception_ptr& e) {
     }
 }
 
-// The operating system's name of worker `id` (the kernel keeps at most 15
-// characters).  The pool names each worker as soon as it exists, and the
-// worker names itself again as it starts: either way it carries its name
-// before it runs a task, so a panic raised on it reports the worker and not
-// the thread that started the pool.
-std::string worker_name(std::size_t id) { return ("tsl-worker-" + std::to_string(id)).substr(0, 15); }
+// Names thread `t` as worker `id` for the operating system (the kernel
+// keeps at most 15 characters; the name is cut there).  The pool names each
+// worker as soon as it exists, and the worker names itself again as it
+// starts: either way it carries its name before it runs a task, so a panic
+// raised on it reports the worker and not the thread that started the pool.
+void name_worker(pthread_t t, std::size_t id) noexcept {
+    char name[32];
+    std::snprintf(name, sizeof name, "tsl-worker-%zu", id);
+    name[15] = '\0';
+    pthread_setname_np(t, name);
+}
+
+// Blocks the asynchronous signals on this thread for its lifetime, then
+// restores the mask it found, however the scope is left.
+class AsyncSignalsBlocked {
+public:
+    AsyncSignalsBlocked() noexcept {
+        sigset_t all;
+        sigfillset(&all);
+        for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&all, s);
+        pthread_sigmask(SIG_SETMASK, &all, &old_);
+    }
+    ~AsyncSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+    AsyncSignalsBlocked(const AsyncSignalsBlocked&) = delete;
+    AsyncSignalsBlocked& operator=(const AsyncSignalsBlocked&) = delete;
+
+private:
+    sigset_t old_;
+};
 
 }  // namespace
 
@@ -92,23 +115,25 @@ struct WorkerPool::Job {
     }
 };
 
-WorkerPool::WorkerPool(std::size_t nthreads) : pid_(static_cast<int>(::getpid())) {
-    // Workers take no asynchronous signals: those go to the threads that
-    // wait for them, such as the interpreter's main thread.
-    sigset_t all, old;
-    sigfillset(&all);
-    for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&all, s);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    workers_.reserve(nthreads);
+WorkerPool::WorkerPool(std::size_t nthreads) noexcept : pid_(static_cast<int>(::getpid())) {
+    if (nthreads > kMaxWorkers) nthreads = std::max(kMaxWorkers, usable_processors());
+    // Workers take no asynchronous signals (a thread starts with the mask of
+    // the one that starts it): those go to the threads that wait for them,
+    // such as the interpreter's main thread.
+    const AsyncSignalsBlocked blocked;
+    try {
+        workers_.reserve(nthreads);
+    } catch (...) {
+        // The vector grows as workers start.
+    }
     for (std::size_t i = 0; i < nthreads; ++i) {
         try {
             workers_.emplace_back([this, i, poll = nthreads > 1] { worker_main(i, poll); });
-        } catch (const std::system_error&) {
-            break;  // keep the workers that started
+        } catch (...) {
+            break;  // no thread, or no memory for one: keep the workers that started
         }
-        pthread_setname_np(workers_.back().native_handle(), worker_name(i).c_str());
+        name_worker(workers_.back().native_handle(), i);
     }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 WorkerPool::~WorkerPool() {
@@ -161,7 +186,7 @@ void WorkerPool::run(std::size_t n, IndexTask task) {
 
 void WorkerPool::worker_main(std::size_t id, bool poll) {
     t_on_worker = true;
-    pthread_setname_np(pthread_self(), worker_name(id).c_str());
+    name_worker(pthread_self(), id);
     std::uint64_t seen = 0;
     std::unique_lock<std::mutex> lk(m_);
     for (;;) {

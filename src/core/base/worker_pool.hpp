@@ -22,7 +22,9 @@
 // The global pool is built on first use; its size comes from
 // RAYON_NUM_THREADS (1 or more: that many; 0: the default), else
 // RAYON_RS_NUM_CPUS (more than 0), else the number of usable processors.
-// Values that do not parse as an unsigned decimal count are ignored.
+// Values that do not parse as an unsigned decimal count are ignored.  A
+// count the system cannot provide gives the workers it did start: no call
+// fails because of the count.
 #pragma once
 
 #include <atomic>
@@ -57,13 +59,23 @@ private:
 
 class WorkerPool {
 public:
-    // A pool of `nthreads` workers (0 runs every job on the calling thread).
-    // If the system refuses to start some of them, the pool keeps those that
-    // started.
-    explicit WorkerPool(std::size_t nthreads);
+    // A pool of `nthreads` workers (0 runs every job on the calling thread),
+    // but no more than kMaxWorkers, or than the usable processors where those
+    // are more.  If the system refuses to start some of them (no thread or no
+    // memory left), the pool keeps those that started; without any, jobs run
+    // on the calling thread.  Throws nothing, and leaves the calling thread's
+    // signal mask as it found it.
+    explicit WorkerPool(std::size_t nthreads) noexcept;
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
+
+    // The most workers a pool starts on a machine of fewer processors.  Far
+    // more workers than processors gain nothing, and each one costs a
+    // thread, its stack and a wake-up per job; a count beyond every real
+    // need (RAYON_NUM_THREADS=99999999999) must not take all the threads
+    // the system has.
+    static constexpr std::size_t kMaxWorkers = 1024;
 
     // The process-wide pool, built on first use and never torn down.
     static WorkerPool& global();

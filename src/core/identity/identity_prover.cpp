@@ -47,6 +47,12 @@ ClassRules rules_of_class(const ECC& source) {
 IdentityProver IdentityProver::build_from_eccs(const ECCs& eccs) {
     IdentityProver prover;
     write_stderr_text("Building identity prover from " + std::to_string(eccs.eccs.size()) + " ECCs\n");
+    // Identities are made of the classes' gates and their adjoints, and so
+    // is everything the rewrite steps on them produce.
+    GateSet gates;
+    for (const ECC& ecc : eccs.eccs)
+        for (const EccCircuit& member : ecc.circs) gates.add_gates_of(member.first);
+    gates.create_adjoints();
     std::vector<IdentityCirc> identities;
     {
         // The classes are worked on the pool, then entered in their order.  A
@@ -85,8 +91,27 @@ IdentityProver IdentityProver::build_from_eccs(const ECCs& eccs) {
     return prover;
 }
 
+void IdentityProver::create_adjoints_for(const IdentityCirc& id) const {
+    GateSet gates = circ_map.gates();
+    gates.add_gates_of(id.circ.instrs);
+    gates.create_adjoints();
+}
+
+std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& id,
+                                                          std::uint64_t additional_size) const {
+    create_adjoints_for(id);
+    return tsl::par_apply_rules(circ_map, proved, id, additional_size);
+}
+
+std::vector<TransitionPair> IdentityProver::par_transition_pairs(const IdentityCirc& id,
+                                                                 std::uint64_t additional_size) const {
+    create_adjoints_for(id);
+    return tsl::par_transition_pairs(circ_map, id, additional_size);
+}
+
 bool IdentityProver::add_identity(const IdentityCirc& id, std::uint64_t additional_size,
                                   std::uint64_t count_limit) {
+    create_adjoints_for(id);
     StepMemo memo;
     return add_identity_using(id, additional_size, count_limit, memo);
 }
@@ -102,6 +127,7 @@ bool IdentityProver::add_identity_using(const IdentityCirc& id, std::uint64_t ad
 std::pair<IdentitySet, bool> IdentityProver::add_identity_search(const IdentityCirc& id,
                                                                  std::uint64_t additional_size,
                                                                  std::uint64_t count_limit) {
+    create_adjoints_for(id);
     StepMemo memo;
     return add_identity_search_using(id, additional_size, count_limit, memo);
 }
@@ -139,6 +165,7 @@ std::pair<IdentitySet, bool> IdentityProver::add_identity_search_using(const Ide
 
 std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identity_with_visited(
     const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit) const {
+    create_adjoints_for(id);
     StepMemo memo;
     return prove_identity_using(id, additional_size, count_limit, memo);
 }

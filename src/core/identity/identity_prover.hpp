@@ -53,12 +53,8 @@ public:
     }
 
     // The rewrite step on this prover's rules.
-    std::vector<IdentityCirc> par_apply_rules(const IdentityCirc& id, std::uint64_t additional_size) const {
-        return tsl::par_apply_rules(circ_map, proved, id, additional_size);
-    }
-    std::vector<TransitionPair> par_transition_pairs(const IdentityCirc& id, std::uint64_t additional_size) const {
-        return tsl::par_transition_pairs(circ_map, id, additional_size);
-    }
+    std::vector<IdentityCirc> par_apply_rules(const IdentityCirc& id, std::uint64_t additional_size) const;
+    std::vector<TransitionPair> par_transition_pairs(const IdentityCirc& id, std::uint64_t additional_size) const;
 
     std::vector<IdentityCirc> get_assumed() const { return assume; }
 
@@ -66,6 +62,12 @@ public:
     friend bool operator==(const IdentityProver&, const IdentityProver&) = default;
 
 private:
+    // Creates here the adjoints that rewrite steps on `id` and on what they
+    // lead to can need (GateSet::create_adjoints): those of the rules' gates
+    // and of the identity's.  Every public entry point that hands work to
+    // the pool calls it first.
+    void create_adjoints_for(const IdentityCirc& id) const;
+
     // add_identity, add_identity_search and prove_identity_with_visited
     // with the rewrite step's memo shared by every search of one call (a
     // build, or a call from Python and the searches it starts).

@@ -219,6 +219,7 @@ std::vector<Proof::Entry> ProofTracker::export_proof(std::uint64_t root) const {
 
 std::optional<Proof> export_proof(const IdentityProver& prover, const IdentityCirc& id,
                                   std::uint64_t additional_size, std::uint64_t count_limit) {
+    // The query also creates the adjoints the tracker's rewrite steps need.
     auto [result, visited] = prover.prove_identity_with_visited(id, additional_size, count_limit);
     if (result) return std::nullopt;
     ProofTracker tracker;

@@ -47,6 +47,8 @@ void RuleMap::place(std::size_t entry) {
 }
 
 void RuleMap::insert(Circ key, std::vector<Circ> list) {
+    gates_.add_gates_of(key.instrs);
+    for (const Circ& c : list) gates_.add_gates_of(c.instrs);
     std::uint32_t& live = live_[bucket(signature_of(key))];
     std::size_t& live_len = live_lens_[std::min<std::size_t>(key.len(), 63)];
     if (!list.empty()) ++live, ++live_len;

@@ -117,6 +117,8 @@ public:
     std::size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
     const std::vector<Entry>& entries() const { return entries_; }
+    // Every gate of the keys and lists inserted so far.
+    const GateSet& gates() const { return gates_; }
 
     // Whether some key has `len` instructions (cheap pre-test for lookups).
     bool has_key_len(std::size_t len) const {
@@ -153,6 +155,7 @@ private:
 
     std::vector<Entry> entries_;
     std::vector<RuleIdentityCache> rule_ids_;  // one per entry
+    GateSet gates_;
     // Open addressing over the entries: 0 empty, else the key hash's upper
     // half << 32 | (entry index + 1).  At most half full.
     std::vector<std::uint64_t> slots_;

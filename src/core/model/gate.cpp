@@ -140,6 +140,14 @@ Gate16 Gate16::adjoint() const {
     return adj;
 }
 
+void GateSet::create_adjoints() const {
+    for (std::size_t w = 0; w < words_.size(); ++w)
+        for (std::uint64_t bits = words_[w]; bits; bits &= bits - 1) {
+            const Gate16 g(static_cast<std::uint16_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits))));
+            (void)g.adjoint().adjoint();
+        }
+}
+
 std::string Gate16::debug() const {
     const GateData& d = data();
     return "Gate(" + std::to_string(idx_) + " -> " + d.display + ")";

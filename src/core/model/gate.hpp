@@ -96,6 +96,33 @@ private:
     std::uint16_t idx_ = 0;
 };
 
+// A set of gates, walked in ascending index order.
+class GateSet {
+public:
+    void add(Gate16 g) {
+        const std::size_t w = g.index() >> 6;
+        if (w >= words_.size()) words_.resize(w + 1);
+        words_[w] |= std::uint64_t{1} << (g.index() & 63);
+    }
+    // The gates of a sequence of instructions.
+    template <class Instrs>
+    void add_gates_of(const Instrs& instrs) {
+        for (const auto& in : instrs) add(in.gate());
+    }
+
+    // Derives here, gate by gate in ascending index order, each gate's
+    // adjoint and that adjoint's own (which completes its cache; it is the
+    // gate again).  A job on the pool over circuits of these gates, their
+    // inverses and the inverses' inverses then only reads the gate table,
+    // and the adjoints it needs hold the same indices whatever the number
+    // of threads: the index orders instructions, so it decides canonical
+    // forms and everything sorted by them.
+    void create_adjoints() const;
+
+private:
+    std::vector<std::uint64_t> words_;
+};
+
 // Thrown by Gate16::check_serializable; the file layers report it with their
 // own prefix.
 class AmbiguousGateName : public std::exception {

@@ -47,6 +47,14 @@ const CircTriple& first_member(const CircuitECC& cls) {
     return cls.circuits[0];
 }
 
+// The gates of every member of every class of `map`, added to `gates`.
+void add_gates_of(const RawECCs& map, GateSet& gates) {
+    const InstrArena& cells = *map.arena();
+    for (std::size_t i = 0; i < map.num_classes(); ++i)
+        for (const CircTriple& m : map.class_at(i).circuits)
+            for (InstrList l = m.circ; !l.is_nil(); l = cells.tail(l)) gates.add(cells.head(l).gate());
+}
+
 void check_class(const RawECCs& self, const CircuitECC& cls, const RawECCs& ecc1, const Evaluator& evaluator) {
     const ECC members = self.simplify_class(cls);
     for (const EccCircuit& m : members.circs) {
@@ -259,6 +267,12 @@ EccCircuit checked_equivalent(const RawECCs& map, std::span<const Instr32> instr
 // ---- verification -----------------------------------------------------------
 
 void check_identity_subset(const RawECCs& self, const RawECCs& ecc1, const Evaluator& evaluator, WorkerPool& pool) {
+    // The checks evaluate members of both maps, which needs their gates'
+    // adjoints.
+    GateSet gates;
+    add_gates_of(self, gates);
+    add_gates_of(ecc1, gates);
+    gates.create_adjoints();
     pool.parallel_for_chunked(self.num_classes(), kCheckChunk, [&](std::size_t i) {
         check_class(self, self.class_at(i), ecc1, evaluator);
     });

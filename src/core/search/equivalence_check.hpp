@@ -116,8 +116,9 @@ EccCircuit checked_equivalent(const RawECCs& map, std::span<const Instr32> instr
 
 // Checks that every class member of `self` is known to `ecc1` and
 // canonicalises deterministically there.  Classes go in creation order, in
-// chunks of 4096, each chunk on the worker pool.  Panics on the first failure
-// (the one of the lowest class, member by member).
+// chunks of 4096, each chunk on the worker pool, once the adjoints of both
+// maps' gates are created on the calling thread.  Panics on the first
+// failure (the one of the lowest class, member by member).
 void check_identity_subset(const RawECCs& self, const RawECCs& ecc1, const Evaluator& evaluator);
 void check_identity_subset(const RawECCs& self, const RawECCs& ecc1, const Evaluator& evaluator, WorkerPool& pool);
 
