@@ -18,10 +18,12 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ratio>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "base/open_index.hpp"
 #include "identity/circ.hpp"
 #include "identity/identity_circ.hpp"
 #include "identity/identity_set.hpp"
@@ -106,7 +108,7 @@ public:
     const std::vector<Circ>* find(const Circ& key) const { return find(CircView{key.instrs, key.perm}); }
     const std::vector<Circ>* find(const CircView& key) const;
     // The index of the key's entry, none when absent.
-    std::optional<std::size_t> find_index(const CircView& key) const;
+    std::optional<std::size_t> find_index(const CircView& key) const { return find_index(key, CircFastHash{}(key)); }
 
     // The rule identity of replacement j of entry i, `rule()` being its
     // computation (run by the first caller; the value is the same for all).
@@ -150,15 +152,14 @@ public:
 
 private:
     static std::uint64_t signature_of(const Circ& key);
+    std::optional<std::size_t> find_index(const CircView& key, std::uint64_t hash) const;
 
     std::vector<Entry> entries_;
     std::vector<RuleIdentityCache> rule_ids_;  // one per entry
-    // Open addressing over the entries: 0 empty, else the key hash's upper
-    // half << 32 | (entry index + 1).  At most half full.
-    std::vector<std::uint64_t> slots_;
+    // The entries under their keys' hashes, at most half full.
+    using Index = OpenIndex<PackedSlot<32>, std::ratio<1, 2>>;
+    Index index_;
     std::vector<std::uint64_t> hashes_;  // per entry, its key's hash
-    std::size_t slot_of(const CircView& key, std::uint64_t hash) const;  // the key's slot or its empty slot
-    void place(std::size_t entry);
     std::uint64_t key_lens_ = 0;
     // Keys with a non-empty list, counted per signature bucket.
     static constexpr unsigned kBucketBits = 14;
