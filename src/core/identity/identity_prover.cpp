@@ -26,19 +26,19 @@ ClassRules rules_of_class(const ECC& source) {
     ClassRules out;
     const ECC ecc = source.simplify_permute();
     for (const EccCircuit& member : ecc.circs) {
-        auto [key, perm] = Circ::new_no_perm(member.first).representative_with_perm();
-        const Permut32 p_inv = member.second.inv();
+        auto [key, perm] = Circ::new_no_perm(member.instrs).representative_with_perm();
+        const Permut32 p_inv = member.perm.inv();
         std::vector<Circ> list;
         for (const EccCircuit& other : ecc.circs) {
-            if (other.first == member.first) continue;
-            list.push_back(Circ::create(other.first, p_inv * other.second).permut(perm));
+            if (other.instrs == member.instrs) continue;
+            list.push_back(Circ::create(other.instrs, p_inv * other.perm).permut(perm));
         }
         out.entries.emplace_back(std::move(key), std::move(list));
     }
-    const Circ initial = Circ::create(ecc.circs[0].first, ecc.circs[0].second).inverse();
+    const Circ initial = Circ::create(ecc.circs[0].instrs, ecc.circs[0].perm).inverse();
     for (std::size_t j = 1; j < ecc.circs.size(); ++j)
         out.identities.push_back(
-            (initial + Circ::create(ecc.circs[j].first, ecc.circs[j].second)).rotate_representative());
+            (initial + Circ::create(ecc.circs[j].instrs, ecc.circs[j].perm)).rotate_representative());
     return out;
 }
 
@@ -65,7 +65,7 @@ IdentityProver IdentityProver::build_from_eccs(const ECCs& eccs) {
         for (std::size_t i = 0; i < n; ++i) {
             ClassRules rules = worked[i] ? std::move(*worked[i]) : rules_of_class(eccs.eccs[i]);
             worked[i].reset();
-            for (RuleMap::Entry& e : rules.entries) prover.circ_map.insert(std::move(e.first), std::move(e.second));
+            for (RuleMap::Entry& e : rules.entries) prover.circ_map.insert(std::move(e.key), std::move(e.replacements));
             for (IdentityCirc& id : rules.identities) identities.push_back(std::move(id));
             bar.inc();
         }
@@ -99,23 +99,21 @@ bool IdentityProver::add_identity_using(const IdentityCirc& id, std::uint64_t ad
     return assumed;
 }
 
-std::pair<IdentitySet, bool> IdentityProver::add_identity_search(const IdentityCirc& id,
-                                                                 std::uint64_t additional_size,
-                                                                 std::uint64_t count_limit) {
+AddSearchResult IdentityProver::add_identity_search(const IdentityCirc& id, std::uint64_t additional_size,
+                                                    std::uint64_t count_limit) {
     StepMemo memo;
     return add_identity_search_using(id, additional_size, count_limit, memo);
 }
 
-std::pair<IdentitySet, bool> IdentityProver::add_identity_search_using(const IdentityCirc& id,
-                                                                       std::uint64_t additional_size,
-                                                                       std::uint64_t count_limit, StepMemo& memo) {
+AddSearchResult IdentityProver::add_identity_search_using(const IdentityCirc& id, std::uint64_t additional_size,
+                                                          std::uint64_t count_limit, StepMemo& memo) {
     const std::size_t min_size = id.len();
     const std::uint64_t max_size = saturating_add(min_size, additional_size);
     IdentitySet visited;
     LevelQueues queues(min_size);
     SearchExpander expander(circ_map, proved, max_size, memo);
     std::uint64_t counter = 0;
-    queues.push(min_size, visited.insert_get(id).first);
+    queues.push(min_size, visited.insert_get(id).offset);
     while (auto off = queues.pop()) {
         for (const IdentityCirc& new_id : expander.rewrites_of(*off, visited, queues)) {
             const auto [new_off, fresh] = visited.insert_get(new_id);
@@ -137,20 +135,20 @@ std::pair<IdentitySet, bool> IdentityProver::add_identity_search_using(const Ide
     return {std::move(visited), true};
 }
 
-std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identity_with_visited(
-    const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit) const {
+QueryResult IdentityProver::prove_identity_with_visited(const IdentityCirc& id, std::uint64_t additional_size,
+                                                       std::uint64_t count_limit) const {
     StepMemo memo;
     return prove_identity_using(id, additional_size, count_limit, memo);
 }
 
-std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identity_using(
-    const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit, StepMemo& memo) const {
+QueryResult IdentityProver::prove_identity_using(const IdentityCirc& id, std::uint64_t additional_size,
+                                                std::uint64_t count_limit, StepMemo& memo) const {
     const std::size_t min_size = id.len();
     const std::uint64_t max_size = saturating_add(min_size, additional_size);
     IdentitySet visited;
     LevelQueues queues(min_size);
     SearchExpander expander(circ_map, proved, max_size, memo);
-    queues.push(min_size, visited.insert_get(id).first);
+    queues.push(min_size, visited.insert_get(id).offset);
     while (auto off = queues.pop()) {
         for (const IdentityCirc& new_id : expander.rewrites_of(*off, visited, queues)) {
             const auto [new_off, fresh] = visited.insert_get(new_id);

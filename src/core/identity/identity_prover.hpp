@@ -22,6 +22,20 @@
 
 namespace tsl {
 
+// What the search of add_identity_search found: the identities it visited,
+// and whether it added an assumption.
+struct AddSearchResult {
+    IdentitySet visited;
+    bool assumed;
+};
+
+// What a query found: none when it proved the identity, else the identity
+// at which it gave up; and the identities it visited.
+struct QueryResult {
+    std::optional<IdentityCirc> unproved;
+    IdentitySet visited;
+};
+
 class IdentityProver {
 public:
     std::vector<IdentityCirc> assume;
@@ -39,17 +53,16 @@ public:
 
     // True when an assumption was added on the identity's behalf.
     bool add_identity(const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit);
-    // The search alone: (visited, assumed).  Does not test the start
-    // identity against `proved` and does not record `visited`.
-    std::pair<IdentitySet, bool> add_identity_search(const IdentityCirc& id, std::uint64_t additional_size,
-                                                     std::uint64_t count_limit);
-    // The same walk without changing the prover: none when proved, else the
-    // identity at which it gave up; and the visited identities.
-    std::pair<std::optional<IdentityCirc>, IdentitySet> prove_identity_with_visited(
-        const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit) const;
+    // The search alone.  Does not test the start identity against `proved`
+    // and does not record what it visited.
+    AddSearchResult add_identity_search(const IdentityCirc& id, std::uint64_t additional_size,
+                                        std::uint64_t count_limit);
+    // The same walk without changing the prover.
+    QueryResult prove_identity_with_visited(const IdentityCirc& id, std::uint64_t additional_size,
+                                            std::uint64_t count_limit) const;
     std::optional<IdentityCirc> prove_identity(const IdentityCirc& id, std::uint64_t additional_size,
                                                std::uint64_t count_limit) const {
-        return prove_identity_with_visited(id, additional_size, count_limit).first;
+        return prove_identity_with_visited(id, additional_size, count_limit).unproved;
     }
 
     // The rewrite step on this prover's rules.
@@ -71,11 +84,10 @@ private:
     // build, or a call from Python and the searches it starts).
     bool add_identity_using(const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit,
                             StepMemo& memo);
-    std::pair<IdentitySet, bool> add_identity_search_using(const IdentityCirc& id, std::uint64_t additional_size,
-                                                           std::uint64_t count_limit, StepMemo& memo);
-    std::pair<std::optional<IdentityCirc>, IdentitySet> prove_identity_using(
-        const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit,
-        StepMemo& memo) const;
+    AddSearchResult add_identity_search_using(const IdentityCirc& id, std::uint64_t additional_size,
+                                              std::uint64_t count_limit, StepMemo& memo);
+    QueryResult prove_identity_using(const IdentityCirc& id, std::uint64_t additional_size,
+                                     std::uint64_t count_limit, StepMemo& memo) const;
 };
 
 }  // namespace tsl

@@ -52,7 +52,7 @@ bool IdentitySet::contains(const IdentityCirc& id) const {
     return index_.find(hash_of(r), [&](Offset off) { return same(off, r); }) != Index::kNone;
 }
 
-std::pair<IdentitySet::Offset, bool> IdentitySet::insert_record(const Record& r) {
+IdentitySet::Inserted IdentitySet::insert_record(const Record& r) {
     // Members are placed again in insertion order.
     index_.make_room([&](auto&& place) { for_each_offset([&](Offset off) { place(hash_of(record_at(off)), off); }); });
     const std::uint64_t h = hash_of(r);
@@ -68,7 +68,7 @@ std::pair<IdentitySet::Offset, bool> IdentitySet::insert_record(const Record& r)
     return {off, true};
 }
 
-std::pair<IdentitySet::Offset, bool> IdentitySet::insert_get(const IdentityCirc& id) {
+IdentitySet::Inserted IdentitySet::insert_get(const IdentityCirc& id) {
     return insert_record(record_of(id.circ));
 }
 

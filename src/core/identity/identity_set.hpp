@@ -24,6 +24,11 @@ namespace tsl {
 class IdentitySet {
 public:
     using Offset = std::uint64_t;
+    // Where a member is stored, and whether the insertion added it.
+    struct Inserted {
+        Offset offset;
+        bool added;
+    };
 
     IdentitySet() = default;
 
@@ -31,9 +36,8 @@ public:
     bool empty() const { return index_.size() == 0; }
 
     // Inserts a copy; false when an equal identity is present.
-    bool insert(const IdentityCirc& id) { return insert_get(id).second; }
-    // The member's offset, and whether it was new.
-    std::pair<Offset, bool> insert_get(const IdentityCirc& id);
+    bool insert(const IdentityCirc& id) { return insert_get(id).added; }
+    Inserted insert_get(const IdentityCirc& id);
     bool contains(const IdentityCirc& id) const;
     void insert_all(const IdentitySet& other);
 
@@ -66,7 +70,7 @@ private:
     Record record_at(Offset off) const;
     static std::uint64_t hash_of(const Record& r);
     bool same(Offset off, const Record& r) const;
-    std::pair<Offset, bool> insert_record(const Record& r);
+    Inserted insert_record(const Record& r);
 
     std::vector<std::uint32_t> arena_;
     // The members' offsets under their hashes, at most three quarters full.

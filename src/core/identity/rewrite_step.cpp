@@ -32,7 +32,7 @@ void RuleMap::insert(Circ key, std::vector<Circ> list) {
     if (!list.empty()) ++live, ++live_len;
     const std::uint64_t hash = CircFastHash{}(key);
     if (const std::optional<std::size_t> i = find_index(CircView{key.instrs, key.perm}, hash)) {
-        std::vector<Circ>& old = entries_[*i].second;
+        std::vector<Circ>& old = entries_[*i].replacements;
         if (!old.empty()) --live, --live_len;
         rule_ids_[*i] = RuleIdentityCache(list.size());
         old = std::move(list);
@@ -51,14 +51,14 @@ void RuleMap::insert(Circ key, std::vector<Circ> list) {
 }
 
 std::optional<std::size_t> RuleMap::find_index(const CircView& key, std::uint64_t hash) const {
-    const std::size_t i = index_.find(hash, [&](std::size_t j) { return CircKeyEqual{}(entries_[j].first, key); });
+    const std::size_t i = index_.find(hash, [&](std::size_t j) { return CircKeyEqual{}(entries_[j].key, key); });
     if (i == Index::kNone) return std::nullopt;
     return i;
 }
 
 const std::vector<Circ>* RuleMap::find(const CircView& key) const {
     const std::optional<std::size_t> i = find_index(key);
-    return i ? &entries_[*i].second : nullptr;
+    return i ? &entries_[*i].replacements : nullptr;
 }
 
 bool operator==(const RuleMap& a, const RuleMap& b) {

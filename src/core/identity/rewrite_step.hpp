@@ -102,7 +102,10 @@ private:
 // computes it once per replacement and keeps it beside the entry.
 class RuleMap {
 public:
-    using Entry = std::pair<Circ, std::vector<Circ>>;
+    struct Entry {
+        Circ key;
+        std::vector<Circ> replacements;
+    };
 
     void insert(Circ key, std::vector<Circ> list);
     const std::vector<Circ>* find(const Circ& key) const { return find(CircView{key.instrs, key.perm}); }
@@ -168,7 +171,12 @@ private:
     std::array<std::size_t, 64> live_lens_{};  // keys with a non-empty list, per length
 };
 
-using TransitionPair = std::pair<IdentityCirc, IdentityCirc>;  // (rewritten, rule)
+// A rewritten identity and the rule identity that justifies it.
+struct TransitionPair {
+    IdentityCirc rewritten;
+    IdentityCirc rule;
+    friend bool operator==(const TransitionPair&, const TransitionPair&) = default;
+};
 
 class StepMemo;
 
