@@ -80,13 +80,13 @@ namespace {
 template <class T, class PerSplit>
 std::vector<T> for_each_split(const RuleMap& rules, const IdentityCirc& id, PerSplit&& per_split) {
     // Identities too long for the table of subsets panic with its index text.
-    if (id.len() >= Combinations::kEntries) panic_index_oob(Combinations::kEntries, id.len());
+    if (id.len() >= kSplitLimit) panic_index_oob(kSplitLimit, id.len());
     if (rules.empty()) return {};
     const WireTable table(id);
     // A subset longer than every key with replacements, swaps aside, finds
     // none.
     const std::size_t max_size =
-        std::min(Combinations::max_subset(id.len()),
+        std::min(max_selection(id.len()),
                  rules.longest_live_key() + static_cast<std::size_t>(std::popcount(table.swap_mask())));
     const std::vector<WireTable::SearchPart> search_parts = table.search_parts(max_size);
     // The canonical form keeps the gates of a subset (swaps aside), so a
