@@ -8,6 +8,10 @@
 // Searches keep one first-in-first-out queue per size level, created when
 // first needed, and a compact visited set whose members the queues refer to
 // by offset.  Sizes and allowances saturate instead of wrapping.
+//
+// Every search of one call (a build, or a call from Python and the searches
+// it starts) shares the rewrite step's memo: the operations take it as
+// `memo`, and make their own when given none.
 #pragma once
 
 #include <cstdint>
@@ -52,14 +56,17 @@ public:
     static IdentityProver build_from_eccs(const ECCs& eccs);
 
     // True when an assumption was added on the identity's behalf.
-    bool add_identity(const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit);
+    bool add_identity(const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit,
+                      StepMemo* memo = nullptr);
     // The search alone.  Does not test the start identity against `proved`
-    // and does not record what it visited.
+    // and does not record what it visited.  Gives up once it has queued
+    // more than `count_limit` identities besides the start.
     AddSearchResult add_identity_search(const IdentityCirc& id, std::uint64_t additional_size,
-                                        std::uint64_t count_limit);
-    // The same walk without changing the prover.
+                                        std::uint64_t count_limit, StepMemo* memo = nullptr);
+    // The same walk without changing the prover; gives up once it has
+    // visited more than `count_limit` identities, the start included.
     QueryResult prove_identity_with_visited(const IdentityCirc& id, std::uint64_t additional_size,
-                                            std::uint64_t count_limit) const;
+                                            std::uint64_t count_limit, StepMemo* memo = nullptr) const;
     std::optional<IdentityCirc> prove_identity(const IdentityCirc& id, std::uint64_t additional_size,
                                                std::uint64_t count_limit) const {
         return prove_identity_with_visited(id, additional_size, count_limit).unproved;
@@ -77,17 +84,6 @@ public:
 
     // Field by field: assume in order, proved as a set, circ_map as a map.
     friend bool operator==(const IdentityProver&, const IdentityProver&) = default;
-
-private:
-    // add_identity, add_identity_search and prove_identity_with_visited
-    // with the rewrite step's memo shared by every search of one call (a
-    // build, or a call from Python and the searches it starts).
-    bool add_identity_using(const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit,
-                            StepMemo& memo);
-    AddSearchResult add_identity_search_using(const IdentityCirc& id, std::uint64_t additional_size,
-                                              std::uint64_t count_limit, StepMemo& memo);
-    QueryResult prove_identity_using(const IdentityCirc& id, std::uint64_t additional_size,
-                                     std::uint64_t count_limit, StepMemo& memo) const;
 };
 
 }  // namespace tsl
