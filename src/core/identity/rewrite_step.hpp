@@ -5,11 +5,12 @@
 // form).
 //
 // Only the connected subsets of entry n of COMBINATIONS (n the identity's
-// length) are visited, in the entry's order; they are worked on the
-// process-wide pool in chunks, and results come in the order of a sequential
-// run: by subset, then by replacement.  Given a memo (step_memo.hpp), a step
-// skips the rule lookups and identity checks that earlier steps of the same
-// call have done.
+// length) are visited: the wire table's search (subcircuit_split.hpp) finds
+// them in independent parts, run on the process-wide pool, each splitting
+// what it finds and looking it up; results come in the order of a
+// sequential run over the entry: by subset, then by replacement.  Given a memo
+// (step_memo.hpp), a step skips the rule lookups and identity checks that
+// earlier steps of the same call have done.
 #pragma once
 
 #include <algorithm>
@@ -99,7 +100,8 @@ private:
 //
 // The rule identity of a replacement c of key k, (c + inverse of k) in
 // canonical rotated form, depends on nothing else, so the rewrite step
-// computes it once per replacement and keeps it beside the entry.
+// computes it once per replacement and keeps it in the entry's
+// RuleIdentityCache.
 class RuleMap {
 public:
     struct Entry {
@@ -163,10 +165,11 @@ private:
     using Index = OpenIndex<PackedSlot<32>, std::ratio<1, 2>>;
     Index index_;
     std::vector<std::uint64_t> hashes_;  // per entry, its key's hash
-    std::uint64_t key_lens_ = 0;
-    // Keys with a non-empty list, counted per signature bucket.
+    std::uint64_t key_lens_ = 0;  // bit n: some key has n instructions (63: 63 or more)
+    // A summed gate signature's bucket: its upper kBucketBits bits.
     static constexpr unsigned kBucketBits = 14;
     static std::size_t bucket(std::uint64_t signature) { return signature >> (64 - kBucketBits); }
+    // Keys with a non-empty list, counted per signature bucket.
     std::vector<std::uint32_t> live_ = std::vector<std::uint32_t>(std::size_t{1} << kBucketBits);
     std::array<std::size_t, 64> live_lens_{};  // keys with a non-empty list, per length
 };

@@ -123,22 +123,14 @@ public:
     // Bit i set when instruction i is a swap gate.
     std::uint64_t swap_mask() const { return swaps_; }
 
-    // Every connected selection of 1 to `max_size` instructions (the masks
-    // that pass is_connected), by size and within one size in lexicographic
-    // order of their index lists: the order of COMBINATIONS without the
-    // selections that are not connected (reference: search_parts and search
-    // run one after the other).
-    std::vector<std::uint64_t> connected_subsets(std::size_t max_size) const;
-
-    // The same selections as independent parts of one search, for running
-    // the parts on many threads: every selection is met in exactly one part,
-    // in no particular order (order_before restores the order).
     // The input and output ports of a selection counted per qubit (a byte
     // each for qubits 0 to 7), kept up to date as the search grows its
-    // selections; valid when the table tracks them (every qubit below 8).
+    // selections; valid when the table tracks them (every qubit below 8, and
+    // no instruction met by more than four foreign slots per direction).
     struct PortCounts {
         std::uint64_t in = 0, out = 0;
     };
+    // Where one part of the search starts.
     struct SearchPart {
         std::uint64_t set;   // the selection the part starts from
         std::uint64_t ext;   // instructions that may still join (none: the start alone)
@@ -147,6 +139,10 @@ public:
         std::size_t size;
         PortCounts ports;  // of `set`
     };
+    // Every connected selection of 1 to `max_size` instructions (the masks
+    // that pass is_connected) as independent parts of one search, for
+    // running the parts on many threads: every selection is met in exactly
+    // one part, in no particular order (order_before restores the order).
     std::vector<SearchPart> search_parts(std::size_t max_size) const;
     // visit(mask, weight sum, port counts) for every connected selection of
     // the part, weight[i] being instruction i's weight.
@@ -167,6 +163,12 @@ public:
         const int na = std::popcount(a), nb = std::popcount(b);
         return na != nb ? na < nb : lex_before(a, b);
     }
+
+    // The same selections in one list, by size and within one size in
+    // lexicographic order of their index lists: the order of COMBINATIONS
+    // without the selections that are not connected (reference: the parts
+    // searched one after the other, then sorted).
+    std::vector<std::uint64_t> connected_subsets(std::size_t max_size) const;
 
 private:
     template <class F>
@@ -225,7 +227,7 @@ private:
         std::uint64_t qubit[2];
         std::size_t count;
     };
-    std::vector<PortBits> port_bits_;  // adjacent_ is linked_ without self links
+    std::vector<PortBits> port_bits_;
     // Per instruction w, for counting ports as the search grows (its own
     // slots' neighbours are in port_bits_): its slots' qubits as bytes, and
     // the slots of other instructions whose wire in each direction leads to
@@ -237,7 +239,7 @@ private:
         std::uint64_t closer_lane[2][4] = {};
     };
     std::vector<PortJoin> joins_;
-    bool counted_ = false;  // every qubit below 8: joins_ filled
+    bool counted_ = false;  // port counts kept (see PortCounts): joins_ filled
 };
 
 // A selection of an identity's instructions (reference).
