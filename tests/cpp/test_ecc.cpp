@@ -172,10 +172,10 @@ TEST_CASE(broken_classes_panic) {
 TEST_CASE(simplify_permute_takes_permutations_relative_to_first) {
     ECC e({{{I1(gates::H, 0)}, P({1, 2, 0})}, {{I1(gates::X, 2)}, P({2, 0, 1})}, {{}, P({1, 2, 0})}});
     const ECC s = e.simplify_permute();
-    CHECK_EQ(s.circs[0].second, P({0, 1, 2}));
-    CHECK_EQ(s.circs[1].second, P({1, 2, 0}).inv() * P({2, 0, 1}));
-    CHECK_EQ(s.circs[2].second, P({0, 1, 2}));
-    CHECK(s.circs[1].first == e.circs[1].first);
+    CHECK_EQ(s.circs[0].perm, P({0, 1, 2}));
+    CHECK_EQ(s.circs[1].perm, P({1, 2, 0}).inv() * P({2, 0, 1}));
+    CHECK_EQ(s.circs[2].perm, P({0, 1, 2}));
+    CHECK(s.circs[1].instrs == e.circs[1].instrs);
     // The materialised circuits do not change.
     CHECK(s.circuits() == e.circuits());
 }

@@ -119,8 +119,8 @@ TEST_CASE(reductions) {
     };
     for (Case c : cases) {
         CHECK_EQ(reduce_equivalence(c.c1, c.c2), c.removed);
-        CHECK(c.c1.first == c.left1);
-        CHECK(c.c2.first == c.left2);
+        CHECK(c.c1.instrs == c.left1);
+        CHECK(c.c2.instrs == c.left2);
     }
 
     // The second h(0) is exposed once the first is removed, but has no partner.
@@ -149,9 +149,9 @@ TEST_CASE(export_and_canonical_forms) {
 
     // A query equal to a member in the class frame gives two empty lists.
     auto [c1, c2] = export_equivalence(map, *hc, m.front_perm, raw, m.back_perm);
-    CHECK(c1.first.empty() && c2.first.empty());
-    CHECK_EQ(c1.second, m.back_perm * m.front_perm);
-    CHECK_EQ(c2.second, c1.second);
+    CHECK(c1.instrs.empty() && c2.instrs.empty());
+    CHECK_EQ(c1.perm, m.back_perm * m.front_perm);
+    CHECK_EQ(c2.perm, c1.perm);
 
     const Permut32 id1 = Permut32::identity(1);
     CHECK_PANICS(export_equivalence(map, *hc, id1, std::vector<Instr32>{x(0)}, id1),
@@ -159,11 +159,11 @@ TEST_CASE(export_and_canonical_forms) {
 
     // The canonical form of a member is the class's smallest member.
     const EccCircuit canon = checked_equivalent(map, std::vector<Instr32>{h(0)}, id1, e);
-    CHECK((canon.first == std::vector<Instr32>{h(0)}));
-    CHECK_EQ(canon.second, id1);
+    CHECK((canon.instrs == std::vector<Instr32>{h(0)}));
+    CHECK_EQ(canon.perm, id1);
     const EccCircuit empty = checked_equivalent(map, std::vector<Instr32>{}, id1, e);
-    CHECK(empty.first.empty());
-    CHECK_EQ(empty.second, id1);
+    CHECK(empty.instrs.empty());
+    CHECK_EQ(empty.perm, id1);
     CHECK_PANICS(checked_equivalent(map, std::vector<Instr32>{x(0)}, id1, e), "no entry found for key");
 
     // Two qubits: every member of every class canonicalises to the same form
@@ -174,8 +174,8 @@ TEST_CASE(export_and_canonical_forms) {
     for (std::size_t i = 0; i < map2.num_classes(); ++i) {
         const ECC cls = map2.simplify_class(map2.class_at(i));
         for (const EccCircuit& member : cls.circs) {
-            const EccCircuit f = checked_equivalent(map2, member.first, member.second, e2);
-            const EccCircuit again = checked_equivalent(map2, member.first, member.second, e2);
+            const EccCircuit f = checked_equivalent(map2, member.instrs, member.perm, e2);
+            const EccCircuit again = checked_equivalent(map2, member.instrs, member.perm, e2);
             agree = agree && f == again;
         }
     }

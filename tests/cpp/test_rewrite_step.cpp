@@ -104,7 +104,7 @@ TEST_CASE(rule_map_replaces_lists_in_place) {
     m.insert(C({}, 1), {});
     m.insert(C({G(gates::H, 0)}, 1), {C({G(gates::X, 0)}, 1)});
     CHECK_EQ(m.size(), std::size_t{2});
-    CHECK(m.entries()[0].first == C({G(gates::H, 0)}, 1));
+    CHECK(m.entries()[0].key == C({G(gates::H, 0)}, 1));
     CHECK(*m.find(C({G(gates::H, 0)}, 1)) == std::vector<Circ>{C({G(gates::X, 0)}, 1)});
     CHECK(m.has_key_len(0) && m.has_key_len(1) && !m.has_key_len(2));
 }
@@ -170,19 +170,19 @@ TEST_CASE(allowance_and_proved_rules) {
     // Allowance 0: the empty circuit and x x replace h h; z z z z needs 2 more.
     auto pairs0 = par_transition_pairs(rules, hh, 0);
     CHECK(pairs0.size() == 2);
-    CHECK_EQ(pairs0[0].first.to_string(), std::string("Identity { (0) }"));
-    CHECK_EQ(pairs0[0].second.to_string(), std::string("Identity { h(0) h(0) (0) }"));
-    CHECK_EQ(pairs0[1].first.to_string(), std::string("Identity { x(0) x(0) (0) }"));
-    CHECK_EQ(pairs0[1].second.to_string(), std::string("Identity { h(0) h(0) x(0) x(0) (0) }"));
+    CHECK_EQ(pairs0[0].rewritten.to_string(), std::string("Identity { (0) }"));
+    CHECK_EQ(pairs0[0].rule.to_string(), std::string("Identity { h(0) h(0) (0) }"));
+    CHECK_EQ(pairs0[1].rewritten.to_string(), std::string("Identity { x(0) x(0) (0) }"));
+    CHECK_EQ(pairs0[1].rule.to_string(), std::string("Identity { h(0) h(0) x(0) x(0) (0) }"));
     CHECK(par_transition_pairs(rules, hh, 1).size() == 2);
     auto pairs2 = par_transition_pairs(rules, hh, 2);
     CHECK(pairs2.size() == 3);
-    CHECK_EQ(pairs2[2].first.to_string(), std::string("Identity { z(0) z(0) z(0) z(0) (0) }"));
+    CHECK_EQ(pairs2[2].rewritten.to_string(), std::string("Identity { z(0) z(0) z(0) z(0) (0) }"));
 
     // Only rules whose rule identity is proved are applied.
     IdentitySet proved;
     CHECK(par_apply_rules(rules, proved, hh, 3).empty());
-    proved.insert(pairs0[1].second);
+    proved.insert(pairs0[1].rule);
     CHECK(texts(par_apply_rules(rules, proved, hh, 3)) == std::vector<std::string>{"Identity { x(0) x(0) (0) }"});
     proved.insert(hh);
     CHECK(texts(par_apply_rules(rules, proved, hh, 3)) ==
@@ -196,7 +196,7 @@ TEST_CASE(bounded_total_length) {
     const IdentityCirc hh = I({G(gates::H, 0), G(gates::H, 0)}, 1);
     auto pairs = transition_pairs_within(rules, hh, 0);
     CHECK(pairs.size() == 1);
-    CHECK_EQ(pairs[0].first.to_string(), std::string("Identity { (0) }"));
+    CHECK_EQ(pairs[0].rewritten.to_string(), std::string("Identity { (0) }"));
     // A huge allowance saturates instead of wrapping.
     CHECK(par_transition_pairs(rules, hh, UINT64_MAX).size() == 3);
 }
@@ -229,9 +229,9 @@ TEST_CASE(matches_plain_sequential_step) {
         CHECK(fast == slow);
         CHECK(par_transition_pairs(rules, id, extra) == fast);  // same order every run
         IdentitySet proved;
-        for (const auto& p : fast) proved.insert(p.second);
+        for (const auto& p : fast) proved.insert(p.rule);
         std::vector<IdentityCirc> expect;
-        for (const auto& p : fast) expect.push_back(p.first);
+        for (const auto& p : fast) expect.push_back(p.rewritten);
         CHECK(par_apply_rules(rules, proved, id, extra) == expect);
         // Remembered lookups give the same rewrites, on first and later use.
         StepMemo memo;

@@ -60,7 +60,7 @@ TEST_CASE(rewrites_match_the_step_identity_by_identity) {
     const std::vector<IdentityCirc> ids = sample_identities();
     IdentitySet visited;
     LevelQueues queues(4);
-    for (const IdentityCirc& id : ids) queues.push(id.len(), visited.insert_get(id).first);
+    for (const IdentityCirc& id : ids) queues.push(id.len(), visited.insert_get(id).offset);
     StepMemo memo;
     SearchExpander expander(f.rules, f.proved, 7, memo);
     std::size_t taken = 0, dropped = 0;
@@ -92,8 +92,8 @@ TEST_CASE(panic_ahead_waits_for_its_identity) {
 
     IdentitySet visited;
     LevelQueues queues(4);
-    for (const IdentityCirc& id : {ids[0], ids[1]}) queues.push(id.len(), visited.insert_get(id).first);
-    queues.push(long_id.len(), visited.insert_get(long_id).first);
+    for (const IdentityCirc& id : {ids[0], ids[1]}) queues.push(id.len(), visited.insert_get(id).offset);
+    queues.push(long_id.len(), visited.insert_get(long_id).offset);
     StepMemo memo;
     SearchExpander expander(f.rules, f.proved, 23, memo);
     for (int i = 0; i < 2; ++i) {

@@ -8,6 +8,10 @@
 // Searches keep one first-in-first-out queue per size level, created when
 // first needed, and a compact visited set whose members the queues refer to
 // by offset.  Sizes and allowances saturate instead of wrapping.
+//
+// Every search of one call (a build, or a call from Python and the searches
+// it starts) shares the rewrite step's memo: the operations take it as
+// `memo`, and make their own when given none.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +25,20 @@
 #include "search/ecc.hpp"
 
 namespace tsl {
+
+// What the search of add_identity_search found: the identities it visited,
+// and whether it added an assumption.
+struct AddSearchResult {
+    IdentitySet visited;
+    bool assumed;
+};
+
+// What a query found: none when it proved the identity, else the identity
+// at which it gave up; and the identities it visited.
+struct QueryResult {
+    std::optional<IdentityCirc> unproved;
+    IdentitySet visited;
+};
 
 class IdentityProver {
 public:
@@ -38,18 +56,20 @@ public:
     static IdentityProver build_from_eccs(const ECCs& eccs);
 
     // True when an assumption was added on the identity's behalf.
-    bool add_identity(const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit);
-    // The search alone: (visited, assumed).  Does not test the start
-    // identity against `proved` and does not record `visited`.
-    std::pair<IdentitySet, bool> add_identity_search(const IdentityCirc& id, std::uint64_t additional_size,
-                                                     std::uint64_t count_limit);
-    // The same walk without changing the prover: none when proved, else the
-    // identity at which it gave up; and the visited identities.
-    std::pair<std::optional<IdentityCirc>, IdentitySet> prove_identity_with_visited(
-        const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit) const;
+    bool add_identity(const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit,
+                      StepMemo* memo = nullptr);
+    // The search alone.  Does not test the start identity against `proved`
+    // and does not record what it visited.  Gives up once it has queued
+    // more than `count_limit` identities besides the start.
+    AddSearchResult add_identity_search(const IdentityCirc& id, std::uint64_t additional_size,
+                                        std::uint64_t count_limit, StepMemo* memo = nullptr);
+    // The same walk without changing the prover; gives up once it has
+    // visited more than `count_limit` identities, the start included.
+    QueryResult prove_identity_with_visited(const IdentityCirc& id, std::uint64_t additional_size,
+                                            std::uint64_t count_limit, StepMemo* memo = nullptr) const;
     std::optional<IdentityCirc> prove_identity(const IdentityCirc& id, std::uint64_t additional_size,
                                                std::uint64_t count_limit) const {
-        return prove_identity_with_visited(id, additional_size, count_limit).first;
+        return prove_identity_with_visited(id, additional_size, count_limit).unproved;
     }
 
     // The rewrite step on this prover's rules.
@@ -64,20 +84,9 @@ public:
 private:
     // Creates here the adjoints that rewrite steps on `id` and on what they
     // lead to can need (GateSet::create_adjoints): those of the rules' gates
-    // and of the identity's.  Every public entry point that hands work to
-    // the pool calls it first.
-    void create_adjoints_for(const IdentityCirc& id) const;
-
-    // add_identity, add_identity_search and prove_identity_with_visited
-    // with the rewrite step's memo shared by every search of one call (a
-    // build, or a call from Python and the searches it starts).
-    bool add_identity_using(const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit,
-                            StepMemo& memo);
-    std::pair<IdentitySet, bool> add_identity_search_using(const IdentityCirc& id, std::uint64_t additional_size,
-                                                           std::uint64_t count_limit, StepMemo& memo);
-    std::pair<std::optional<IdentityCirc>, IdentitySet> prove_identity_using(
-        const IdentityCirc& id, std::uint64_t additional_size, std::uint64_t count_limit,
-        StepMemo& memo) const;
+    // and of the identity's; nothing when given a memo.  Every operation
+    // that hands work to the pool calls it first.
+    void create_adjoints_for(const IdentityCirc& id, const StepMemo* memo) const;
 };
 
 }  // namespace tsl

@@ -9,9 +9,6 @@ namespace tsl {
 
 namespace {
 
-constexpr std::uint64_t kOffsetBits = 40;
-constexpr std::uint64_t kOffsetMask = (std::uint64_t{1} << kOffsetBits) - 1;
-
 inline std::uint64_t mix(std::uint64_t h) {
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdULL;
@@ -50,60 +47,34 @@ bool IdentitySet::same(Offset off, const Record& r) const {
 }
 
 bool IdentitySet::contains(const IdentityCirc& id) const {
-    if (slots_.empty()) return false;
+    if (empty()) return false;
     const Record r = record_of(id.circ);
-    const std::uint64_t h = hash_of(r);
-    const std::size_t mask = slots_.size() - 1;
-    const std::uint64_t tag = h >> kOffsetBits;
-    for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
-        const std::uint64_t s = slots_[i];
-        if (!s) return false;
-        if ((s >> kOffsetBits) == tag && same((s & kOffsetMask) - 1, r)) return true;
-    }
+    return index_.find(hash_of(r), [&](Offset off) { return same(off, r); }) != Index::kNone;
 }
 
-void IdentitySet::grow() {
-    const std::size_t cap = slots_.empty() ? 16 : slots_.size() * 2;
-    std::vector<std::uint64_t> fresh(cap, 0);
-    const std::size_t mask = cap - 1;
-    for_each_offset([&](Offset off) {
-        const std::uint64_t h = hash_of(record_at(off));
-        std::size_t i = static_cast<std::size_t>(h) & mask;
-        while (fresh[i]) i = (i + 1) & mask;
-        fresh[i] = (h >> kOffsetBits) << kOffsetBits | (off + 1);
-    });
-    slots_.swap(fresh);
-}
-
-std::pair<IdentitySet::Offset, bool> IdentitySet::insert_record(const Record& r) {
-    if ((count_ + 1) * 4 > slots_.size() * 3) grow();
+IdentitySet::Inserted IdentitySet::insert_record(const Record& r) {
+    // Members are placed again in insertion order.
+    index_.make_room([&](auto&& place) { for_each_offset([&](Offset off) { place(hash_of(record_at(off)), off); }); });
     const std::uint64_t h = hash_of(r);
-    const std::size_t mask = slots_.size() - 1;
-    const std::uint64_t tag = h >> kOffsetBits;
-    std::size_t i = static_cast<std::size_t>(h) & mask;
-    for (;; i = (i + 1) & mask) {
-        const std::uint64_t s = slots_[i];
-        if (!s) break;
-        if ((s >> kOffsetBits) == tag && same((s & kOffsetMask) - 1, r)) return {(s & kOffsetMask) - 1, false};
-    }
+    const std::size_t slot = index_.probe(h, [&](Offset off) { return same(off, r); });
+    if (const Offset found = index_.index_at(slot); found != Index::kNone) return {found, false};
     const Offset off = arena_.size();
-    if (off + 2 + r.count >= kOffsetMask) panic("compact identity set is full");
+    if (off + 2 + r.count >= PackedSlot<40>::kIndexMask) panic("compact identity set is full");
     arena_.resize(off + 2 + r.count);  // r.instrs may point into the arena of another set only
     arena_[off] = r.count;
     arena_[off + 1] = r.perm;
     if (r.count) std::memcpy(arena_.data() + off + 2, r.instrs, 4 * std::size_t{r.count});
-    slots_[i] = tag << kOffsetBits | (off + 1);
-    ++count_;
+    index_.fill(slot, h, off);
     return {off, true};
 }
 
-std::pair<IdentitySet::Offset, bool> IdentitySet::insert_get(const IdentityCirc& id) {
+IdentitySet::Inserted IdentitySet::insert_get(const IdentityCirc& id) {
     return insert_record(record_of(id.circ));
 }
 
 void IdentitySet::insert_all(const IdentitySet& other) {
     if (&other == this) return;
-    if (count_ == 0) {
+    if (empty()) {
         *this = other;
         return;
     }
@@ -118,7 +89,7 @@ IdentityCirc IdentitySet::at(Offset off) const {
 
 std::vector<IdentityCirc> IdentitySet::to_vector() const {
     std::vector<IdentityCirc> out;
-    out.reserve(count_);
+    out.reserve(size());
     for_each([&](IdentityCirc id) { out.push_back(std::move(id)); });
     return out;
 }

@@ -13,8 +13,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ratio>
 #include <vector>
 
+#include "base/open_index.hpp"
 #include "identity/identity_circ.hpp"
 
 namespace tsl {
@@ -22,16 +24,20 @@ namespace tsl {
 class IdentitySet {
 public:
     using Offset = std::uint64_t;
+    // Where a member is stored, and whether the insertion added it.
+    struct Inserted {
+        Offset offset;
+        bool added;
+    };
 
     IdentitySet() = default;
 
-    std::size_t size() const { return count_; }
-    bool empty() const { return count_ == 0; }
+    std::size_t size() const { return index_.size(); }
+    bool empty() const { return index_.size() == 0; }
 
     // Inserts a copy; false when an equal identity is present.
-    bool insert(const IdentityCirc& id) { return insert_get(id).second; }
-    // The member's offset, and whether it was new.
-    std::pair<Offset, bool> insert_get(const IdentityCirc& id);
+    bool insert(const IdentityCirc& id) { return insert_get(id).added; }
+    Inserted insert_get(const IdentityCirc& id);
     bool contains(const IdentityCirc& id) const;
     void insert_all(const IdentitySet& other);
 
@@ -64,12 +70,12 @@ private:
     Record record_at(Offset off) const;
     static std::uint64_t hash_of(const Record& r);
     bool same(Offset off, const Record& r) const;
-    std::pair<Offset, bool> insert_record(const Record& r);
-    void grow();
+    Inserted insert_record(const Record& r);
 
     std::vector<std::uint32_t> arena_;
-    std::vector<std::uint64_t> slots_;  // 0 empty; else tag << 40 | (offset + 1)
-    std::size_t count_ = 0;
+    // The members' offsets under their hashes, at most three quarters full.
+    using Index = OpenIndex<PackedSlot<40>, std::ratio<3, 4>>;
+    Index index_;
 };
 
 }  // namespace tsl

@@ -20,9 +20,9 @@ std::string Proof::to_string() const {
     for (std::size_t i = 0; i < entries.size(); ++i) {
         s += std::to_string(i);
         s += ": ";
-        entries[i].first.write_to(s);
-        if (const ProofDeps& d = entries[i].second) {
-            s += " <- " + std::to_string(d->first) + ", " + std::to_string(d->second) + "\n";
+        entries[i].identity.write_to(s);
+        if (const ProofDeps& d = entries[i].premises) {
+            s += " <- " + std::to_string(d->lhs) + ", " + std::to_string(d->rhs) + "\n";
         } else {
             s += " <- ASSUME\n";
         }
@@ -43,12 +43,12 @@ bool ProofTracker::wait(const IdentityCirc& id, std::uint64_t other, std::uint64
     auto entry = table_.address_or(id.hash_value(), id, ProofFuture{});
     ProofFuture& f = entry.second;
     if (f.settled) return false;
-    f.waiting.notify.emplace_back(other, parent);
+    f.waiting.notify.push_back({other, parent});
     return !f.waiting.expanded;
 }
 
 bool ProofTracker::settle(std::uint64_t a, std::uint64_t b, std::uint64_t target,
-                          std::vector<std::pair<std::uint64_t, std::uint64_t>>& waiters) {
+                          std::vector<ProofWaiter>& waiters) {
     if (!is_settled(a) || !is_settled(b)) return false;
     auto t = table_.address_mut(target);
     if (!t || t->second.settled) return false;
@@ -56,7 +56,7 @@ bool ProofTracker::settle(std::uint64_t a, std::uint64_t b, std::uint64_t target
     waiters = std::move(f.waiting.notify);
     f.waiting = ProofFuture::Waiting{};
     f.settled = true;
-    f.result = std::make_pair(a, b);
+    f.result = ProofPremises{a, b};
     return true;
 }
 
@@ -65,10 +65,10 @@ bool ProofTracker::settle(std::uint64_t a, std::uint64_t b, std::uint64_t target
 bool ProofTracker::notify(std::uint64_t a, std::uint64_t b, std::uint64_t target) {
     struct Frame {
         std::uint64_t key;
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> waiters;
+        std::vector<ProofWaiter> waiters;
         std::size_t next = 0;
     };
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> w;
+    std::vector<ProofWaiter> w;
     if (!settle(a, b, target, w)) return false;
     std::vector<Frame> stack;
     stack.push_back(Frame{target, std::move(w), 0});
@@ -80,7 +80,7 @@ bool ProofTracker::notify(std::uint64_t a, std::uint64_t b, std::uint64_t target
         }
         const auto [other, parent] = top.waiters[top.next++];
         const std::uint64_t settled_key = top.key;
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> up;
+        std::vector<ProofWaiter> up;
         if (settle(settled_key, other, parent, up)) stack.push_back(Frame{parent, std::move(up), 0});
     }
     return true;
@@ -180,7 +180,7 @@ std::vector<Proof::Entry> ProofTracker::export_proof(std::uint64_t root) const {
         index.emplace(k, order.size());
         order.push_back(k);
     };
-    auto pair_of = [&](std::uint64_t k) -> ProofDeps {
+    auto premises_of = [&](std::uint64_t k) -> ProofDeps {
         const auto* e = table_.address(k);
         if (!e || !e->second.settled) return std::nullopt;
         return e->second.result;
@@ -193,17 +193,17 @@ std::vector<Proof::Entry> ProofTracker::export_proof(std::uint64_t root) const {
     while (!stack.empty()) {
         const auto [k, stage] = stack.back();
         stack.pop_back();
-        const ProofDeps d = pair_of(k);
+        const ProofDeps d = premises_of(k);
         if (!d) continue;
-        if (stage == Start && !index.count(d->first)) {
+        if (stage == Start && !index.count(d->lhs)) {
             stack.emplace_back(k, AfterFirst);
-            number(d->first);
-            stack.emplace_back(d->first, Start);
+            number(d->lhs);
+            stack.emplace_back(d->lhs, Start);
             continue;
         }
-        if (!index.count(d->second)) {
-            number(d->second);
-            stack.emplace_back(d->second, Start);
+        if (!index.count(d->rhs)) {
+            number(d->rhs);
+            stack.emplace_back(d->rhs, Start);
         }
     }
     std::vector<Proof::Entry> out;
@@ -211,8 +211,8 @@ std::vector<Proof::Entry> ProofTracker::export_proof(std::uint64_t root) const {
     for (std::uint64_t k : order) {
         const auto* e = table_.address(k);
         ProofDeps deps;
-        if (const ProofDeps d = pair_of(k)) deps = std::make_pair(index.at(d->first), index.at(d->second));
-        out.emplace_back(e ? e->first : IdentityCirc(), deps);
+        if (const ProofDeps d = premises_of(k)) deps = ProofPremises{index.at(d->lhs), index.at(d->rhs)};
+        out.push_back({e ? e->first : IdentityCirc(), deps});
     }
     return out;
 }

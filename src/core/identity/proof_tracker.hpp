@@ -25,15 +25,30 @@ namespace tsl {
 
 class IdentityProver;
 
-using ProofDeps = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
+// The two premises a derived identity follows from: node keys in the
+// tracker, entry indices in an exported proof.
+struct ProofPremises {
+    std::uint64_t lhs;
+    std::uint64_t rhs;
+    friend bool operator==(const ProofPremises&, const ProofPremises&) = default;
+    friend std::strong_ordering operator<=>(const ProofPremises&, const ProofPremises&) = default;
+};
+// None for an assumption.
+using ProofDeps = std::optional<ProofPremises>;
+
+// A parent waiting for a node: settled once the node and `other`, its
+// other premise, are.
+struct ProofWaiter {
+    std::uint64_t other;
+    std::uint64_t parent;
+};
 
 // The state of one node: settled (`Result`, with the keys of its two
 // premises, none for an assumption) or waiting.
 struct ProofFuture {
     struct Waiting {
         bool expanded = false;
-        // (other premise, parent) pairs waiting for this node.
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> notify;
+        std::vector<ProofWaiter> notify;  // the parents waiting for this node
     };
     bool settled = false;
     ProofDeps result;  // when settled
@@ -48,7 +63,12 @@ struct ProofFuture {
 
 class Proof {
 public:
-    using Entry = std::pair<IdentityCirc, ProofDeps>;
+    struct Entry {
+        IdentityCirc identity;
+        ProofDeps premises;
+        friend bool operator==(const Entry&, const Entry&) = default;
+        friend std::strong_ordering operator<=>(const Entry&, const Entry&) = default;
+    };
     std::vector<Entry> entries;
 
     Proof() = default;
@@ -78,8 +98,7 @@ public:
 private:
     bool wait(const IdentityCirc& id, std::uint64_t other, std::uint64_t parent);
     bool notify(std::uint64_t a, std::uint64_t b, std::uint64_t target);
-    bool settle(std::uint64_t a, std::uint64_t b, std::uint64_t target,
-                std::vector<std::pair<std::uint64_t, std::uint64_t>>& waiters);
+    bool settle(std::uint64_t a, std::uint64_t b, std::uint64_t target, std::vector<ProofWaiter>& waiters);
     bool check_reach(std::uint64_t k, std::uint64_t initial) const;
     bool is_settled(std::uint64_t k) const;
 

@@ -26,26 +26,6 @@ std::uint64_t RuleMap::signature_of(const Circ& key) {
     return sig;
 }
 
-std::size_t RuleMap::slot_of(const CircView& key, std::uint64_t hash) const {
-    const std::size_t mask = slots_.size() - 1;
-    const std::uint64_t tag = hash >> 32 << 32;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-        const std::uint64_t s = slots_[i];
-        if (!s) return i;
-        if ((s & ~std::uint64_t{0xFFFFFFFF}) == tag &&
-            CircKeyEqual{}(entries_[(s & 0xFFFFFFFF) - 1].first, key))
-            return i;
-    }
-}
-
-void RuleMap::place(std::size_t entry) {
-    const std::uint64_t hash = hashes_[entry];
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = hash & mask;
-    while (slots_[i]) i = (i + 1) & mask;
-    slots_[i] = (hash >> 32 << 32) | (entry + 1);
-}
-
 void RuleMap::insert(Circ key, std::vector<Circ> list) {
     gates_.add_gates_of(key.instrs);
     for (const Circ& c : list) gates_.add_gates_of(c.instrs);
@@ -53,40 +33,34 @@ void RuleMap::insert(Circ key, std::vector<Circ> list) {
     std::size_t& live_len = live_lens_[std::min<std::size_t>(key.len(), 63)];
     if (!list.empty()) ++live, ++live_len;
     const std::uint64_t hash = CircFastHash{}(key);
-    if (!slots_.empty()) {
-        const std::uint64_t s = slots_[slot_of(CircView{key.instrs, key.perm}, hash)];
-        if (s) {
-            const std::size_t i = (s & 0xFFFFFFFF) - 1;
-            std::vector<Circ>& old = entries_[i].second;
-            if (!old.empty()) --live, --live_len;
-            rule_ids_[i] = RuleIdentityCache(list.size());
-            old = std::move(list);
-            return;
-        }
+    if (const std::optional<std::size_t> i = find_index(CircView{key.instrs, key.perm}, hash)) {
+        std::vector<Circ>& old = entries_[*i].replacements;
+        if (!old.empty()) --live, --live_len;
+        rule_ids_[*i] = RuleIdentityCache(list.size());
+        old = std::move(list);
+        return;
     }
+    // Entries are placed again in their order.
+    index_.make_room([&](auto&& place) {
+        for (std::size_t i = 0; i < entries_.size(); ++i) place(hashes_[i], i);
+    });
     const std::size_t len = key.len();
     key_lens_ |= std::uint64_t{1} << (len < 63 ? len : 63);
     rule_ids_.emplace_back(list.size());
     entries_.emplace_back(std::move(key), std::move(list));
     hashes_.push_back(hash);
-    if (entries_.size() * 2 > slots_.size()) {
-        slots_.assign(std::max<std::size_t>(16, slots_.size() * 2), 0);
-        for (std::size_t i = 0; i < entries_.size(); ++i) place(i);
-    } else {
-        place(entries_.size() - 1);
-    }
+    index_.insert_new(hash, entries_.size() - 1);
 }
 
-std::optional<std::size_t> RuleMap::find_index(const CircView& key) const {
-    if (slots_.empty()) return std::nullopt;
-    const std::uint64_t s = slots_[slot_of(key, CircFastHash{}(key))];
-    if (!s) return std::nullopt;
-    return (s & 0xFFFFFFFF) - 1;
+std::optional<std::size_t> RuleMap::find_index(const CircView& key, std::uint64_t hash) const {
+    const std::size_t i = index_.find(hash, [&](std::size_t j) { return CircKeyEqual{}(entries_[j].key, key); });
+    if (i == Index::kNone) return std::nullopt;
+    return i;
 }
 
 const std::vector<Circ>* RuleMap::find(const CircView& key) const {
     const std::optional<std::size_t> i = find_index(key);
-    return i ? &entries_[*i].second : nullptr;
+    return i ? &entries_[*i].replacements : nullptr;
 }
 
 bool operator==(const RuleMap& a, const RuleMap& b) {
@@ -108,13 +82,13 @@ namespace {
 template <class T, class PerSplit>
 std::vector<T> for_each_split(const RuleMap& rules, const IdentityCirc& id, PerSplit&& per_split) {
     // Identities too long for the table of subsets panic with its index text.
-    if (id.len() >= Combinations::kEntries) panic_index_oob(Combinations::kEntries, id.len());
+    if (id.len() >= kSplitLimit) panic_index_oob(kSplitLimit, id.len());
     if (rules.empty()) return {};
     const WireTable table(id);
     // A subset longer than every key with replacements, swaps aside, finds
     // none.
     const std::size_t max_size =
-        std::min(Combinations::max_subset(id.len()),
+        std::min(max_selection(id.len()),
                  rules.longest_live_key() + static_cast<std::size_t>(std::popcount(table.swap_mask())));
     const std::vector<WireTable::SearchPart> search_parts = table.search_parts(max_size);
     // The canonical form keeps the gates of a subset (swaps aside), so a

@@ -5,11 +5,12 @@
 // form).
 //
 // Only the connected subsets of entry n of COMBINATIONS (n the identity's
-// length) are visited, in the entry's order; they are worked on the
-// process-wide pool in chunks, and results come in the order of a sequential
-// run: by subset, then by replacement.  Given a memo (step_memo.hpp), a step
-// skips the rule lookups and identity checks that earlier steps of the same
-// call have done.
+// length) are visited: the wire table's search (subcircuit_split.hpp) finds
+// them in independent parts, run on the process-wide pool, each splitting
+// what it finds and looking it up; results come in the order of a
+// sequential run over the entry: by subset, then by replacement.  Given a memo
+// (step_memo.hpp), a step skips the rule lookups and identity checks that
+// earlier steps of the same call have done.
 #pragma once
 
 #include <algorithm>
@@ -18,10 +19,12 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ratio>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "base/open_index.hpp"
 #include "identity/circ.hpp"
 #include "identity/identity_circ.hpp"
 #include "identity/identity_set.hpp"
@@ -97,16 +100,20 @@ private:
 //
 // The rule identity of a replacement c of key k, (c + inverse of k) in
 // canonical rotated form, depends on nothing else, so the rewrite step
-// computes it once per replacement and keeps it beside the entry.
+// computes it once per replacement and keeps it in the entry's
+// RuleIdentityCache.
 class RuleMap {
 public:
-    using Entry = std::pair<Circ, std::vector<Circ>>;
+    struct Entry {
+        Circ key;
+        std::vector<Circ> replacements;
+    };
 
     void insert(Circ key, std::vector<Circ> list);
     const std::vector<Circ>* find(const Circ& key) const { return find(CircView{key.instrs, key.perm}); }
     const std::vector<Circ>* find(const CircView& key) const;
     // The index of the key's entry, none when absent.
-    std::optional<std::size_t> find_index(const CircView& key) const;
+    std::optional<std::size_t> find_index(const CircView& key) const { return find_index(key, CircFastHash{}(key)); }
 
     // The rule identity of replacement j of entry i, `rule()` being its
     // computation (run by the first caller; the value is the same for all).
@@ -152,25 +159,30 @@ public:
 
 private:
     static std::uint64_t signature_of(const Circ& key);
+    std::optional<std::size_t> find_index(const CircView& key, std::uint64_t hash) const;
 
     std::vector<Entry> entries_;
     std::vector<RuleIdentityCache> rule_ids_;  // one per entry
     GateSet gates_;
-    // Open addressing over the entries: 0 empty, else the key hash's upper
-    // half << 32 | (entry index + 1).  At most half full.
-    std::vector<std::uint64_t> slots_;
+    // The entries under their keys' hashes, at most half full.
+    using Index = OpenIndex<PackedSlot<32>, std::ratio<1, 2>>;
+    Index index_;
     std::vector<std::uint64_t> hashes_;  // per entry, its key's hash
-    std::size_t slot_of(const CircView& key, std::uint64_t hash) const;  // the key's slot or its empty slot
-    void place(std::size_t entry);
-    std::uint64_t key_lens_ = 0;
-    // Keys with a non-empty list, counted per signature bucket.
+    std::uint64_t key_lens_ = 0;  // bit n: some key has n instructions (63: 63 or more)
+    // A summed gate signature's bucket: its upper kBucketBits bits.
     static constexpr unsigned kBucketBits = 14;
     static std::size_t bucket(std::uint64_t signature) { return signature >> (64 - kBucketBits); }
+    // Keys with a non-empty list, counted per signature bucket.
     std::vector<std::uint32_t> live_ = std::vector<std::uint32_t>(std::size_t{1} << kBucketBits);
     std::array<std::size_t, 64> live_lens_{};  // keys with a non-empty list, per length
 };
 
-using TransitionPair = std::pair<IdentityCirc, IdentityCirc>;  // (rewritten, rule)
+// A rewritten identity and the rule identity that justifies it.
+struct TransitionPair {
+    IdentityCirc rewritten;
+    IdentityCirc rule;
+    friend bool operator==(const TransitionPair&, const TransitionPair&) = default;
+};
 
 class StepMemo;
 

@@ -2,11 +2,18 @@
 // instructions form a connected, convex subcircuit, and the rearrangement
 // that brings such a selection to the front.
 //
-// COMBINATIONS, the process-wide table of selections to try, holds for each
-// instruction count n = 0 .. 19 every k-element subset of {0 .. n-1} for
-// k = 0 .. floor(n/2)+1, sizes ascending, each size in lexicographic order.
-// A subset is stored as a bit mask (bit i: instruction i), all entries in one
-// flat array.
+// The rewrite step uses WireTable: search_parts and search find every
+// connected selection of at most max_selection(n) instructions of an
+// identity of n instructions (n below kSplitLimit), is_convex tests each one
+// with the port counts the search keeps, split_into gathers it into a
+// SplitParts, and order_before puts what was found in the order of the
+// subsets of COMBINATIONS.
+//
+// The rest is the plain reference that the tests compare the rewrite step
+// with, called by nothing else: the table COMBINATIONS (Combinations), the
+// selection IdentitySubcircuit with par_subcircuit_splits, which tries every
+// subset of the table in turn, WireTable::connected_subsets, and the split
+// as two circuits (Split, WireTable::split).
 #pragma once
 
 #include <array>
@@ -23,9 +30,22 @@
 
 namespace tsl {
 
+// Identities of kSplitLimit or more instructions are not split: the rewrite
+// step panics with the index text (kSplitLimit, n) for them.
+inline constexpr std::size_t kSplitLimit = 20;
+
+// The most instructions a selection of an identity of n instructions holds:
+// floor(n/2)+1, or n when that is fewer.
+constexpr std::size_t max_selection(std::size_t n) { return n < n / 2 + 1 ? n : n / 2 + 1; }
+
+// COMBINATIONS (reference), the process-wide table of selections to try,
+// holds for each instruction count n = 0 .. 19 every k-element subset of
+// {0 .. n-1} for k = 0 .. max_selection(n), sizes ascending, each size in
+// lexicographic order.  A subset is stored as a bit mask (bit i: instruction
+// i), all entries in one flat array.
 class Combinations {
 public:
-    static constexpr std::size_t kEntries = 20;
+    static constexpr std::size_t kEntries = kSplitLimit;
 
     // The table, built on first use (thread-safe) and kept for the process.
     static const Combinations& get();
@@ -37,7 +57,7 @@ public:
     // floor(n/2)+2; the last is the entry's size).  n < 20.
     std::size_t size_begin(std::size_t n, std::size_t k) const { return size_begin_[n][k]; }
     // The largest subset size of entry n (n < 20).
-    static std::size_t max_subset(std::size_t n) { return n < n / 2 + 1 ? n : n / 2 + 1; }
+    static std::size_t max_subset(std::size_t n) { return max_selection(n); }
 
     // The indices of a subset mask, ascending.
     static std::vector<std::uint8_t> indices(std::uint32_t mask);
@@ -57,8 +77,9 @@ struct Port {
     friend bool operator==(const Port&, const Port&) = default;
 };
 
-// The split of an identity: the gathered subcircuit (identity permutation of
-// the identity's qubit count) and the rest (the identity's permutation).
+// The split of an identity (reference): the gathered subcircuit (identity
+// permutation of the identity's qubit count) and the rest (the identity's
+// permutation).
 using Split = std::pair<Circ, Circ>;
 
 // Lexicographic order of the ascending index lists of two different masks:
@@ -95,27 +116,21 @@ public:
     bool is_convex(std::uint64_t mask) const;
     std::vector<Port> inputs(std::uint64_t mask) const;
     std::vector<Port> outputs(std::uint64_t mask) const;
-    std::optional<Split> split(std::uint64_t mask) const;
-    // The same split into `out`; false when there is none.
+    // The split of the selection into `out`; false when there is none.
     bool split_into(std::uint64_t mask, SplitParts& out) const;
+    // The same as two circuits (reference).
+    std::optional<Split> split(std::uint64_t mask) const;
     // Bit i set when instruction i is a swap gate.
     std::uint64_t swap_mask() const { return swaps_; }
 
-    // Every connected selection of 1 to `max_size` instructions (the masks
-    // that pass is_connected), by size and within one size in lexicographic
-    // order of their index lists: the order of COMBINATIONS without the
-    // selections that are not connected.
-    std::vector<std::uint64_t> connected_subsets(std::size_t max_size) const;
-
-    // The same selections as independent parts of one search, for running
-    // the parts on many threads: every selection is met in exactly one part,
-    // in no particular order (order_before restores the order).
     // The input and output ports of a selection counted per qubit (a byte
     // each for qubits 0 to 7), kept up to date as the search grows its
-    // selections; valid when the table tracks them (every qubit below 8).
+    // selections; valid when the table tracks them (every qubit below 8, and
+    // no instruction met by more than four foreign slots per direction).
     struct PortCounts {
         std::uint64_t in = 0, out = 0;
     };
+    // Where one part of the search starts.
     struct SearchPart {
         std::uint64_t set;   // the selection the part starts from
         std::uint64_t ext;   // instructions that may still join (none: the start alone)
@@ -124,6 +139,10 @@ public:
         std::size_t size;
         PortCounts ports;  // of `set`
     };
+    // Every connected selection of 1 to `max_size` instructions (the masks
+    // that pass is_connected) as independent parts of one search, for
+    // running the parts on many threads: every selection is met in exactly
+    // one part, in no particular order (order_before restores the order).
     std::vector<SearchPart> search_parts(std::size_t max_size) const;
     // visit(mask, weight sum, port counts) for every connected selection of
     // the part, weight[i] being instruction i's weight.
@@ -144,6 +163,12 @@ public:
         const int na = std::popcount(a), nb = std::popcount(b);
         return na != nb ? na < nb : lex_before(a, b);
     }
+
+    // The same selections in one list, by size and within one size in
+    // lexicographic order of their index lists: the order of COMBINATIONS
+    // without the selections that are not connected (reference: the parts
+    // searched one after the other, then sorted).
+    std::vector<std::uint64_t> connected_subsets(std::size_t max_size) const;
 
 private:
     template <class F>
@@ -202,7 +227,7 @@ private:
         std::uint64_t qubit[2];
         std::size_t count;
     };
-    std::vector<PortBits> port_bits_;  // adjacent_ is linked_ without self links
+    std::vector<PortBits> port_bits_;
     // Per instruction w, for counting ports as the search grows (its own
     // slots' neighbours are in port_bits_): its slots' qubits as bytes, and
     // the slots of other instructions whose wire in each direction leads to
@@ -214,10 +239,10 @@ private:
         std::uint64_t closer_lane[2][4] = {};
     };
     std::vector<PortJoin> joins_;
-    bool counted_ = false;  // every qubit below 8: joins_ filled
+    bool counted_ = false;  // port counts kept (see PortCounts): joins_ filled
 };
 
-
+// A selection of an identity's instructions (reference).
 class IdentitySubcircuit {
 public:
     // `circuit` must outlive the selection; `gates` has one flag per
@@ -235,8 +260,9 @@ public:
     std::optional<Split> split() const { return table_.split(mask_); }
 
     // The splits of every connected, convex subset of entry n of
-    // COMBINATIONS (n the instruction count), in the entry's order, computed
-    // on the worker pool.  Panics with the index text for n >= 20.
+    // COMBINATIONS (n the instruction count), in the entry's order, each
+    // subset tried by a job of the worker pool.  Panics with the index text
+    // for n >= 20.
     static std::vector<Split> par_subcircuit_splits(const IdentityCirc& circuit);
 
 private:

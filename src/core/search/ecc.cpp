@@ -10,14 +10,14 @@
 namespace tsl {
 
 void append_materialized(const EccCircuit& c, Permut32 ref_inv, std::vector<Instr32>& out) {
-    const Permut32 u = ref_inv * c.second;
-    out.insert(out.end(), c.first.begin(), c.first.end());
+    const Permut32 u = ref_inv * c.perm;
+    out.insert(out.end(), c.instrs.begin(), c.instrs.end());
     append_swap_instrs(u, out);
 }
 
 std::strong_ordering compare_circuits(const EccCircuit& a, const EccCircuit& b) {
-    if (auto c = a.first <=> b.first; c != 0) return c;
-    return a.second.raw <=> b.second.raw;
+    if (auto c = a.instrs <=> b.instrs; c != 0) return c;
+    return a.perm.raw <=> b.perm.raw;
 }
 
 std::strong_ordering operator<=>(const ECC& a, const ECC& b) {
@@ -31,12 +31,12 @@ const EccCircuit& ECC::first() const {
 }
 
 std::vector<std::vector<Instr32>> ECC::circuits() const {
-    const Permut32 unit = first().second.inv();
+    const Permut32 unit = first().perm.inv();
     std::vector<std::vector<Instr32>> out;
     out.reserve(circs.size());
     for (const EccCircuit& c : circs) {
         std::vector<Instr32> m;
-        m.reserve(c.first.size() + kMaxSwaps);
+        m.reserve(c.instrs.size() + kMaxSwaps);
         append_materialized(c, unit, m);
         out.push_back(std::move(m));
     }
@@ -44,13 +44,13 @@ std::vector<std::vector<Instr32>> ECC::circuits() const {
 }
 
 ECC ECC::simplify_permute() && {
-    const Permut32 unit = first().second.inv();
-    for (EccCircuit& c : circs) c.second = unit * c.second;
+    const Permut32 unit = first().perm.inv();
+    for (EccCircuit& c : circs) c.perm = unit * c.perm;
     return std::move(*this);
 }
 
 void ECC::write_to(std::string& out) const {
-    const Permut32 unit = first().second.inv();
+    const Permut32 unit = first().perm.inv();
     std::vector<Instr32> m;
     out += "ECC {\n";
     for (const EccCircuit& c : circs) {
@@ -87,11 +87,11 @@ std::uint64_t fingerprint(const StateVec& start, const std::vector<Instr32>& ins
 
 // Whether every circuit of the class gives the fingerprint of the first.
 bool class_passes(const ECC& ecc, const StateVec& start, StateVec& work, std::vector<Instr32>& buf) {
-    const Permut32 unit = ecc.first().second.inv();
+    const Permut32 unit = ecc.first().perm.inv();
     // Every circuit is materialised before any is run, so a length mismatch
     // anywhere in the class panics first; the swaps themselves cannot fail.
     for (const EccCircuit& c : ecc.circs)
-        if (c.second.len() != unit.len()) permut_detail::panic_len_mismatch();
+        if (c.perm.len() != unit.len()) permut_detail::panic_len_mismatch();
     std::uint64_t reference = 0;
     for (std::size_t j = 0; j < ecc.circs.size(); ++j) {
         buf.clear();

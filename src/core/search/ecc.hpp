@@ -26,9 +26,13 @@
 namespace tsl {
 
 // One class circuit: instructions in execution order, trailing permutation.
-using EccCircuit = std::pair<std::vector<Instr32>, Permut32>;
+struct EccCircuit {
+    std::vector<Instr32> instrs;
+    Permut32 perm;
+    friend bool operator==(const EccCircuit&, const EccCircuit&) = default;
+};
 
-// Appends the instructions of `c` and the swaps of `ref_inv * c.second` to
+// Appends the instructions of `c` and the swaps of `ref_inv * c.perm` to
 // `out` (ref_inv being the inverse of the reference circuit's permutation).
 // Panics with the length-mismatch text when the permutation lengths differ.
 void append_materialized(const EccCircuit& c, Permut32 ref_inv, std::vector<Instr32>& out);

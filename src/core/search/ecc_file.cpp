@@ -19,8 +19,8 @@ void encode(const ECCs& eccs, PostcardWriter& w) {
     for (const ECC& ecc : eccs.eccs) {
         w.varint(ecc.circs.size());
         for (const EccCircuit& c : ecc.circs) {
-            write_instrs(w, c.first, names);
-            write_permut(w, c.second);
+            write_instrs(w, c.instrs, names);
+            write_permut(w, c.perm);
         }
     }
     w.varint(eccs.nqubits);

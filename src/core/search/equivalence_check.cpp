@@ -58,9 +58,9 @@ void add_gates_of(const RawECCs& map, GateSet& gates) {
 void check_class(const RawECCs& self, const CircuitECC& cls, const RawECCs& ecc1, const Evaluator& evaluator) {
     const ECC members = self.simplify_class(cls);
     for (const EccCircuit& m : members.circs) {
-        const std::uint64_t key = evaluator.evaluate_multiple(m.first, workspace());
+        const std::uint64_t key = evaluator.evaluate_multiple(m.instrs, workspace());
         if (!ecc1.find(key)) panic("assertion failed: ecc1.contains_key(&bv.hash_value())");
-        (void)checked_equivalent(ecc1, m.first, m.second, evaluator);
+        (void)checked_equivalent(ecc1, m.instrs, m.perm, evaluator);
     }
 }
 
@@ -161,13 +161,13 @@ std::size_t retain_by_masks(std::vector<Instr32>& list, const PresenceMask& fron
 }
 
 std::size_t reduce_equivalence(EccCircuit& circ1, EccCircuit& circ2) {
-    auto [mask1f, mask2f] = reduce_equivalence_front(circ1.first, circ2.first);
+    auto [mask1f, mask2f] = reduce_equivalence_front(circ1.instrs, circ2.instrs);
     thread_local std::vector<Instr32> back1, back2;
-    reversed_relabelled(circ1.first, circ1.second, back1);
-    reversed_relabelled(circ2.first, circ2.second, back2);
+    reversed_relabelled(circ1.instrs, circ1.perm, back1);
+    reversed_relabelled(circ2.instrs, circ2.perm, back2);
     auto [mask1b, mask2b] = reduce_equivalence_front(back1, back2);
-    const std::size_t changed1 = retain_by_masks(circ1.first, mask1f, mask1b);
-    const std::size_t changed2 = retain_by_masks(circ2.first, mask2f, mask2b);
+    const std::size_t changed1 = retain_by_masks(circ1.instrs, mask1f, mask1b);
+    const std::size_t changed2 = retain_by_masks(circ2.instrs, mask2f, mask2b);
     if (changed1 != changed2)
         panic("mask1f: " + mask1f.to_binary() + ", mask1b: " + mask1b.to_binary() + ", mask2f: " +
               mask2f.to_binary() + ", mask2b: " + mask2b.to_binary());
@@ -183,7 +183,7 @@ std::pair<EccCircuit, EccCircuit> export_equivalence(const RawECCs& map, const C
     const Permut32 perm2 = back_perm * front_perm;
     for (const CircTriple& c : cls.circuits) {
         EccCircuit member = map.simplify_member(c);
-        if (member.second == perm2 && member.first == base)
+        if (member.perm == perm2 && member.instrs == base)
             return {EccCircuit{{}, perm2}, EccCircuit{{}, perm2}};
         EccCircuit query{base, perm2};
         if (reduce_equivalence(member, query) > 0) return {std::move(member), std::move(query)};
@@ -212,19 +212,19 @@ EccCircuit checked_equivalent(const RawECCs& map, std::span<const Instr32> instr
         const CircuitECC* a = map.find(key);
         if (!a) continue;
         auto [c1, c2] = export_equivalence(map, *a, fb.front_perm, vec, fb.back_perm);
-        if (!c1.first.empty() || !c2.first.empty()) {
-            const EccCircuit r1 = checked_equivalent(map, c1.first, c1.second, evaluator);
-            const EccCircuit r2 = checked_equivalent(map, c2.first, c2.second, evaluator);
+        if (!c1.instrs.empty() || !c2.instrs.empty()) {
+            const EccCircuit r1 = checked_equivalent(map, c1.instrs, c1.perm, evaluator);
+            const EccCircuit r2 = checked_equivalent(map, c2.instrs, c2.perm, evaluator);
             if (r1 != r2) {
                 std::vector<Instr32> vec_f = vec;
                 relabel(vec_f, fb.front_perm.inv());
                 std::string msg = "Non-deterministic equivalence detected during checked equivalence: \n ";
                 msg += map.class_display(*a);
                 msg += " vs " + joined(vec_f, " ") + " \n ";
-                msg += joined(c1.first, ", ") + " " + c1.second.to_string() + " vs ";
-                msg += joined(c2.first, ", ") + " " + c2.second.to_string() + " \n ";
-                msg += joined(r1.first, ", ") + " " + r1.second.to_string() + " vs ";
-                msg += joined(r2.first, ", ") + " " + r2.second.to_string();
+                msg += joined(c1.instrs, ", ") + " " + c1.perm.to_string() + " vs ";
+                msg += joined(c2.instrs, ", ") + " " + c2.perm.to_string() + " \n ";
+                msg += joined(r1.instrs, ", ") + " " + r1.perm.to_string() + " vs ";
+                msg += joined(r2.instrs, ", ") + " " + r2.perm.to_string();
                 panic(std::move(msg));
             }
         }
@@ -254,9 +254,9 @@ EccCircuit checked_equivalent(const RawECCs& map, std::span<const Instr32> instr
             map.instructions(c.circ, cand);
             relabel(cand, g.inv());
             const Permut32 cand_perm = perm * b_inv * c.back_perm * g;
-            if (!have || circuit_less(cand, cand_perm, best.first, best.second)) {
-                std::swap(best.first, cand);
-                best.second = cand_perm;
+            if (!have || circuit_less(cand, cand_perm, best.instrs, best.perm)) {
+                std::swap(best.instrs, cand);
+                best.perm = cand_perm;
                 have = true;
             }
         }

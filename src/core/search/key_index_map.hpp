@@ -6,68 +6,38 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
-#include <optional>
-#include <utility>
+#include <ratio>
+
+#include "base/open_index.hpp"
 
 namespace tsl {
 
 class KeyIndexMap {
+    // At most three quarters full.
+    using Slots = OpenIndex<IndexTagSlot, std::ratio<3, 4>>;
+
 public:
-    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+    static constexpr std::uint32_t kEmpty = Slots::kNone;
 
     // Index stored for `key`, or kEmpty.  KeyOf(index) -> the entry's key.
     template <class KeyOf>
     std::uint32_t find(std::uint64_t key, const KeyOf& key_of) const {
-        if (!cap_) return kEmpty;
-        const auto tag = static_cast<std::uint32_t>(key >> 32);
-        for (std::size_t i = key & mask_;; i = (i + 1) & mask_) {
-            const Slot s = slots_[i];
-            if (s.index == kEmpty) return kEmpty;
-            if (s.tag == tag && key_of(s.index) == key) return s.index;
-        }
+        return slots_.find(key, [&](std::uint32_t i) { return key_of(i) == key; });
     }
 
-    // Stores `index` under `key`, which must not be present.
+    // Stores `index` (not kEmpty) under `key`, which must not be present.
+    // A failed allocation leaves the map as it was.
     template <class KeyOf>
     void insert_new(std::uint64_t key, std::uint32_t index, const KeyOf& key_of) {
-        if ((size_ + 1) * 4 > cap_ * 3) grow(key_of);
-        place(key, index);
-        ++size_;
+        slots_.make_room_in_slot_order(key_of);
+        slots_.insert_new(key, index);
     }
 
-    std::size_t size() const { return size_; }
-    std::size_t bytes() const { return cap_ * sizeof(Slot); }
+    std::size_t size() const { return slots_.size(); }
+    std::size_t bytes() const { return slots_.bytes(); }
 
 private:
-    struct Slot {
-        std::uint32_t index = kEmpty;
-        std::uint32_t tag = 0;
-    };
-
-    void place(std::uint64_t key, std::uint32_t index) {
-        std::size_t i = key & mask_;
-        while (slots_[i].index != kEmpty) i = (i + 1) & mask_;
-        slots_[i] = Slot{index, static_cast<std::uint32_t>(key >> 32)};
-    }
-
-    // The new array is allocated before anything changes, so a failed
-    // allocation leaves the map as it was.
-    template <class KeyOf>
-    void grow(const KeyOf& key_of) {
-        const std::size_t cap = cap_ ? cap_ * 2 : 16;
-        std::unique_ptr<Slot[]> fresh = std::make_unique<Slot[]>(cap);
-        std::unique_ptr<Slot[]> old = std::exchange(slots_, std::move(fresh));
-        const std::size_t old_cap = std::exchange(cap_, cap);
-        mask_ = cap - 1;
-        for (std::size_t i = 0; i < old_cap; ++i)
-            if (old[i].index != kEmpty) place(key_of(old[i].index), old[i].index);
-    }
-
-    std::unique_ptr<Slot[]> slots_;
-    std::size_t cap_ = 0;
-    std::size_t mask_ = 0;
-    std::size_t size_ = 0;
+    Slots slots_;
 };
 
 }  // namespace tsl

@@ -78,9 +78,9 @@ void find_variants(const ECC& ecc, std::vector<char>& covered, std::vector<std::
     refs.clear();
     for (std::size_t r = 0; r < n; ++r) {
         if (covered[r]) continue;
-        const Permut32 inv = ecc.circs[r].second.inv();
+        const Permut32 inv = ecc.circs[r].perm.inv();
         for (std::size_t k = 0; k < n; ++k)
-            if ((inv * ecc.circs[k].second).is_identity()) covered[k] = 1;
+            if ((inv * ecc.circs[k].perm).is_identity()) covered[k] = 1;
         refs.push_back(static_cast<std::uint32_t>(r));
     }
 }
@@ -135,7 +135,7 @@ std::string quartz_document(const ECCs& eccs) {
         if (ecc.size() < 2) continue;
         find_variants(ecc, covered, refs);
         for (const EccCircuit& c : ecc.circs)
-            for (const Instr32& in : c.first) names.get(in.gate());
+            for (const Instr32& in : c.instrs) names.get(in.gate());
         names.get(gates::SWAP);
         std::string prefix;
         append_uint(prefix, i, 16);
@@ -157,7 +157,7 @@ std::string quartz_document(const ECCs& eccs) {
         if (m) out += ',';
         append_json_string(out, mem.key);
         out += ":[";
-        const Permut32 inv = ecc.circs[mem.ref].second.inv();
+        const Permut32 inv = ecc.circs[mem.ref].perm.inv();
         for (std::size_t k = 0; k < ecc.circs.size(); ++k) {
             if (k) out += ',';
             buf.clear();

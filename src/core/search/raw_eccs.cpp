@@ -109,7 +109,7 @@ std::size_t RawECCs::bytes() const {
     return b;
 }
 
-std::pair<std::vector<Instr32>, Permut32> RawECCs::simplify_member(const CircTriple& m) const {
+EccCircuit RawECCs::simplify_member(const CircTriple& m) const {
     const Permut32 front_inv = m.front_perm.inv();
     std::vector<Instr32> out;
     instructions(m.circ, out);

@@ -86,7 +86,7 @@ public:
     // A member brought into the class frame: instructions oldest first with
     // every qubit relabelled by front_perm^-1, and the permutation
     // back_perm * front_perm.
-    std::pair<std::vector<Instr32>, Permut32> simplify_member(const CircTriple& m) const;
+    EccCircuit simplify_member(const CircTriple& m) const;
 
     // A class as a finished ECC: members converted, stably sorted by
     // (length, instructions, permutation), then renumbered so that the

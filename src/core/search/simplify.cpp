@@ -10,10 +10,10 @@ namespace tsl {
 namespace {
 
 bool member_less(const EccCircuit& a, const EccCircuit& b) {
-    if (a.first.size() != b.first.size()) return a.first.size() < b.first.size();
-    for (std::size_t i = 0; i < a.first.size(); ++i)
-        if (a.first[i] != b.first[i]) return a.first[i] < b.first[i];
-    return a.second.raw < b.second.raw;
+    if (a.instrs.size() != b.instrs.size()) return a.instrs.size() < b.instrs.size();
+    for (std::size_t i = 0; i < a.instrs.size(); ++i)
+        if (a.instrs[i] != b.instrs[i]) return a.instrs[i] < b.instrs[i];
+    return a.perm.raw < b.perm.raw;
 }
 
 }  // namespace
@@ -27,19 +27,19 @@ ECC RawECCs::simplify_class(const CircuitECC& c) const {
 
     // The representative's qubits, ascending.
     std::bitset<256> used;
-    for (const Instr32& i : result[0].first)
+    for (const Instr32& i : result[0].instrs)
         for (std::uint8_t q : i.qargs()) used.set(q);
     std::uint8_t set[256];
     std::size_t nset = 0;
     for (unsigned q = 0; q < 256; ++q)
         if (used.test(q)) set[nset++] = static_cast<std::uint8_t>(q);
     const Permut32 uniform_inv =
-        Permut32::from_iter_with_ext(result[0].second.len(), std::span<const std::uint8_t>(set, nset));
+        Permut32::from_iter_with_ext(result[0].perm.len(), std::span<const std::uint8_t>(set, nset));
     const Permut32 uniform = uniform_inv.inv();
 
     for (EccCircuit& m : result) {
-        for (Instr32& i : m.first) i = i.apply_permutation(uniform);
-        m.second = uniform * m.second * uniform_inv;
+        for (Instr32& i : m.instrs) i = i.apply_permutation(uniform);
+        m.perm = uniform * m.perm * uniform_inv;
     }
     return ECC(std::move(result));
 }

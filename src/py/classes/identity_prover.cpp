@@ -25,6 +25,11 @@ PyObject* identity_set(const tsl::IdentitySet& s) {
     return set.release();
 }
 
+bool prover_add_identity(IdentityProver& p, IdentityCirc identity, std::uint64_t additional_size,
+                         std::uint64_t count_limit) {
+    return p.add_identity(identity, additional_size, count_limit);
+}
+
 PyObject* prover_add_identity_search(IdentityProver& p, IdentityCirc identity, std::uint64_t additional_size,
                                      std::uint64_t count_limit) {
     auto [visited, assumed] = p.add_identity_search(identity, additional_size, count_limit);
@@ -58,7 +63,7 @@ PyTypeObject* PyClass<IdentityProver>::type() {
             .method<&IdentityProver::par_apply_rules>("par_apply_rules",
                 "Applies one round of parallel rule rewriting bounded by `additional_size`.",
                 {"identity", "additional_size"})
-            .method<&IdentityProver::add_identity>("add_identity",
+            .method<&prover_add_identity>("add_identity",
                 "Inserts one identity into the prover, deriving it when possible.\n\n"
                 "Returns `true` when this identity must be kept as an assumption.",
                 {"identity", "additional_size", "count_limit"})

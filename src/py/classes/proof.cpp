@@ -26,11 +26,11 @@ struct FromPy<ProofEntryArg> {
             raise(PyExc_ValueError,
                   "expected tuple of length 2, but got tuple of length " + std::to_string(PyTuple_GET_SIZE(o)));
         ProofEntryArg a;
-        a.entry.first = FromPy<tsl::IdentityCirc>::convert(PyTuple_GET_ITEM(o, 0));
+        a.entry.identity = FromPy<tsl::IdentityCirc>::convert(PyTuple_GET_ITEM(o, 0));
         PyObject* dep = PyTuple_GET_ITEM(o, 1);
         if (dep != Py_None) {
             auto [lhs, rhs] = FromPy<std::tuple<std::uint64_t, std::uint64_t>>::convert(dep);
-            a.entry.second = std::make_pair(lhs, rhs);
+            a.entry.premises = tsl::ProofPremises{lhs, rhs};
         }
         return a;
     }
@@ -52,7 +52,7 @@ std::vector<RawEntry> proof_raw(const Proof& p) {
     out.reserve(p.entries.size());
     for (const auto& [id, dep] : p.entries) {
         std::optional<std::tuple<std::uint64_t, std::uint64_t>> d;
-        if (dep) d.emplace(dep->first, dep->second);
+        if (dep) d.emplace(dep->lhs, dep->rhs);
         out.emplace_back(id, d);
     }
     return out;
