@@ -32,7 +32,7 @@
 #include <type_traits>
 
 #include "base/worker_pool.hpp"
-#include "identity/rewrite_step.hpp"
+#include "identity/circ_view.hpp"
 #include "model/instr32.hpp"
 
 namespace tsl {
