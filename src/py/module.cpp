@@ -8,22 +8,19 @@
 
 namespace tpy {
 
+namespace {
+
+template <class... T>
+std::vector<ClassEntry> entries() {
+    return {{PyClass<T>::name, &PyClass<T>::type}...};
+}
+
+}  // namespace
+
 const std::vector<ClassEntry>& module_classes() {
-    static const std::vector<ClassEntry> classes = {
-        {"Argument", &PyClass<tsl::Argument>::type},
-        {"Instruction", &PyClass<tsl::Instruction>::type},
-        {"Gate", &PyClass<tsl::Gate16>::type},
-        {"Instr", &PyClass<tsl::Instr32>::type},
-        {"StateVec", &PyClass<tsl::StateVec>::type},
-        {"ECC", &PyClass<tsl::ECC>::type},
-        {"ECCs", &PyClass<tsl::ECCs>::type},
-        {"RawECCs", &PyClass<tsl::RawECCs>::type},
-        {"Evaluator", &PyClass<tsl::Evaluator>::type},
-        {"Circ", &PyClass<tsl::Circ>::type},
-        {"IdentityCirc", &PyClass<tsl::IdentityCirc>::type},
-        {"IdentityProver", &PyClass<tsl::IdentityProver>::type},
-        {"Proof", &PyClass<tsl::Proof>::type},
-    };
+    static const std::vector<ClassEntry> classes =  // in registration order
+        entries<tsl::Argument, tsl::Instruction, tsl::Gate16, tsl::Instr32, tsl::StateVec, tsl::ECC, tsl::ECCs,
+                tsl::RawECCs, tsl::Evaluator, tsl::Circ, tsl::IdentityCirc, tsl::IdentityProver, tsl::Proof>();
     return classes;
 }
 

@@ -4,17 +4,22 @@
 //   ./test_x              runs every case
 //   ./test_x name ...     runs only the named cases
 //   ./test_x --list       lists the case names
+//
+// Cases that write files write them under `scratch_dir()`.
 #pragma once
 
 #include <algorithm>
 #include <concepts>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <functional>
 #include <ranges>
 #include <sstream>
 #include <string>
 #include <type_traits>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -114,6 +119,51 @@ template <class A, class B>
 void check_eq(const A& a, const B& b, const char* file, int line, const char* text) {
     if (!equal(a, b)) fail(file, line, std::string(text) + "\n    left:  " + show(a) + "\n    right: " + show(b));
 }
+
+// ---- scratch files ----------------------------------------------------------
+
+// A directory of its own under $TMPDIR (else /tmp), made by mkdtemp and
+// removed, with the files and empty directories left in it, by the process
+// that made it.
+class ScratchDir {
+public:
+    ScratchDir() {
+        const char* base = std::getenv("TMPDIR");
+        path_ = std::string(base && *base ? base : "/tmp") + "/tessellan_test_XXXXXX";
+        if (!mkdtemp(path_.data())) {
+            std::perror(("mkdtemp " + path_).c_str());
+            std::abort();
+        }
+    }
+    ~ScratchDir() {
+        if (getpid() != owner_) return;  // a forked child leaves it alone
+        if (DIR* d = opendir(path_.c_str())) {
+            while (dirent* e = readdir(d)) {
+                const std::string name = e->d_name;
+                if (name == "." || name == "..") continue;
+                const std::string p = path_ + "/" + name;
+                if (unlink(p.c_str()) != 0) rmdir(p.c_str());
+            }
+            closedir(d);
+        }
+        rmdir(path_.c_str());
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    pid_t owner_ = getpid();
+};
+
+// The program's scratch directory, made on first use, gone when it ends.
+inline const std::string& scratch_dir() {
+    static const ScratchDir dir;
+    return dir.path();
+}
+
+inline std::string scratch_path(const std::string& name) { return scratch_dir() + "/" + name; }
 
 // ---- running --------------------------------------------------------------
 

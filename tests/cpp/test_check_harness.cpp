@@ -1,7 +1,12 @@
-// The unit-test harness itself: failure reports show both values.
+// The unit-test harness itself: failure reports show both values, and cases
+// get a scratch directory that goes away with the program.
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "check.hpp"
@@ -40,6 +45,25 @@ TEST_CASE(a_failed_equality_counts_once) {
     CHECK_EQ(evaluations, 1);
     CHECK_EQ(check::failures(), before + 1);
     check::failures() = before;
+}
+
+TEST_CASE(scratch_dirs_live_under_tmpdir_and_go_with_their_owner) {
+    const std::string base = check::scratch_path("tmpdir");
+    CHECK_EQ(mkdir(base.c_str(), 0700), 0);
+    const std::optional<std::string> old =
+        std::getenv("TMPDIR") ? std::optional<std::string>(std::getenv("TMPDIR")) : std::nullopt;
+    setenv("TMPDIR", base.c_str(), 1);
+    {
+        const check::ScratchDir a, b;
+        CHECK(a.path().starts_with(base + "/tessellan_test_"));
+        CHECK(a.path() != b.path());
+        std::ofstream(a.path() + "/file") << "x";
+        CHECK_EQ(mkdir((a.path() + "/sub").c_str(), 0700), 0);
+        CHECK_EQ(access((a.path() + "/file").c_str(), F_OK), 0);
+    }
+    if (old) setenv("TMPDIR", old->c_str(), 1);
+    else unsetenv("TMPDIR");
+    CHECK_EQ(rmdir(base.c_str()), 0);  // fails unless both went, with their contents
 }
 
 CHECK_MAIN()

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <unistd.h>
 #include <string>
 #include <vector>
@@ -21,6 +22,17 @@ Instr32 G(Gate16 g, std::uint8_t a, std::uint8_t b = NO_QUBIT) { return Instr32(
 Circ C(std::vector<Instr32> v, std::initializer_list<std::uint8_t> p) { return Circ::create(std::move(v), P(p)); }
 std::string S(const Circ& c) { return c.to_string(); }
 std::vector<std::uint64_t> V(const WireNeighbours& w) { return {w.begin(), w.end()}; }
+
+// The text of the panic `f` raises, or none.
+template <class F>
+std::optional<std::string> panic_text(F f) {
+    try {
+        f();
+    } catch (const Panic& p) {
+        return p.message();
+    }
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -146,55 +158,47 @@ TEST_CASE(identity_check) {
     CHECK(hh.check());
     // swap followed by the exchange it undoes.
     CHECK(IdentityCirc::unchecked(C({G(gates::SWAP, 0, 1)}, {1, 0})).check());
-    bool panicked = false;
-    try {
-        IdentityCirc::unchecked(C({G(gates::H, 0)}, {0}));
-    } catch (const Panic& p) {
-        panicked = p.message().rfind("IdentityCirc: circuit is not identity [", 0) == 0 &&
-                   p.message().ends_with("] Identity { h(0) (0) }");
-    }
-    CHECK(panicked);
+    const auto text = panic_text([] { IdentityCirc::unchecked(C({G(gates::H, 0)}, {0})); });
+    CHECK(text && text->starts_with("IdentityCirc: circuit is not identity [") &&
+          text->ends_with("] Identity { h(0) (0) }"));
     // No instructions but a qubit exchange: not an identity.
-    bool swapped = false;
-    try {
-        IdentityCirc::from_stored(C({}, {1, 0})).check();
-    } catch (const Panic&) {
-        swapped = true;
-    }
-    CHECK(swapped);
+    CHECK(panic_text([] { IdentityCirc::from_stored(C({}, {1, 0})).check(); }));
     // A stored length field past 8 is refused before allocating.
     CHECK_PANICS(IdentityCirc::from_stored(Circ::from_parts({}, Permut32(40u << 24))).check(),
                  "Permutation length must be less than or equal to 8");
 }
 
 TEST_CASE(wire_queries) {
+    using W = std::vector<std::uint64_t>;
     const IdentityCirc a = IdentityCirc::unchecked(
         C({G(gates::H, 0), G(gates::X, 1), G(gates::H, 0), G(gates::X, 1)}, {0, 1}));
-    CHECK(V(a.qargs_forward(0)) == std::vector<std::uint64_t>{2});
-    CHECK(V(a.qargs_backward(0)) == std::vector<std::uint64_t>{2});
-    CHECK(V(a.qargs_forward(1)) == std::vector<std::uint64_t>{3});
-    CHECK(V(a.qargs_backward(1)) == std::vector<std::uint64_t>{3});
-    CHECK(V(a.qargs_forward(3)) == std::vector<std::uint64_t>{1});
-    CHECK_PANICS(a.qargs_forward(4), "index out of bounds: the len is 4 but the index is 4");
-    CHECK_PANICS(a.qargs_backward(4), "index out of bounds: the len is 4 but the index is 4");
-
-    const IdentityCirc s = IdentityCirc::unchecked(C({G(gates::SWAP, 0, 1)}, {1, 0}));
-    CHECK(V(s.qargs_forward(0)) == (std::vector<std::uint64_t>{0, 0}));
-    CHECK(V(s.qargs_backward(0)) == (std::vector<std::uint64_t>{0, 0}));
-
-    // cx(0, 1) h(0) h(1) cx(0, 1): each wire of the first cx meets one gate.
+    // cx(0, 1) h(0) h(1) h(0) h(1) cx(0, 1): each wire of the first cx meets one gate.
     const IdentityCirc b = IdentityCirc::unchecked(
         C({G(gates::CX, 0, 1), G(gates::H, 0), G(gates::H, 1), G(gates::H, 0), G(gates::H, 1), G(gates::CX, 0, 1)},
           {0, 1}));
-    CHECK(V(b.qargs_forward(0)) == (std::vector<std::uint64_t>{1, 2}));
-    CHECK(V(b.qargs_backward(0)) == (std::vector<std::uint64_t>{5, 5}));
-    CHECK(V(b.qargs_forward(5)) == (std::vector<std::uint64_t>{0, 0}));
-    CHECK(V(b.qargs_backward(5)) == (std::vector<std::uint64_t>{3, 4}));
-    // A wire whose only gate is the queried one names that gate.
-    const IdentityCirc c = IdentityCirc::unchecked(C({G(gates::X, 0), G(gates::X, 0), G(gates::Z, 1), G(gates::Z, 1)}, {0, 1, 2}));
-    CHECK(V(c.qargs_forward(0)) == std::vector<std::uint64_t>{1});
-    CHECK(V(IdentityCirc::unchecked(C({G(gates::I, 1)}, {0, 1})).qargs_forward(0)) == std::vector<std::uint64_t>{0});
-    CHECK(V(IdentityCirc::from_stored(C({Instr32(gates::I, QArgs16())}, {0})).qargs_forward(0)).empty());
+    struct Case {
+        IdentityCirc id;
+        std::size_t instr;
+        W forward, backward;  // the next and previous gate on each argument's wire
+    } cases[] = {
+        {a, 0, {2}, {2}},
+        {a, 1, {3}, {3}},
+        {a, 3, {1}, {1}},
+        {IdentityCirc::unchecked(C({G(gates::SWAP, 0, 1)}, {1, 0})), 0, {0, 0}, {0, 0}},
+        {b, 0, {1, 2}, {5, 5}},
+        {b, 5, {0, 0}, {3, 4}},
+        // A wire whose only gate is the queried one names that gate.
+        {IdentityCirc::unchecked(C({G(gates::X, 0), G(gates::X, 0), G(gates::Z, 1), G(gates::Z, 1)}, {0, 1, 2})), 0,
+         {1}, {1}},
+        {IdentityCirc::unchecked(C({G(gates::I, 1)}, {0, 1})), 0, {0}, {0}},
+        {IdentityCirc::from_stored(C({Instr32(gates::I, QArgs16())}, {0})), 0, {}, {}},
+    };
+    for (const Case& c : cases) {
+        CHECK_EQ(V(c.id.qargs_forward(c.instr)), c.forward);
+        CHECK_EQ(V(c.id.qargs_backward(c.instr)), c.backward);
+    }
+    CHECK_PANICS(a.qargs_forward(4), "index out of bounds: the len is 4 but the index is 4");
+    CHECK_PANICS(a.qargs_backward(4), "index out of bounds: the len is 4 but the index is 4");
 
     // A stored value that is not an identity: the wire cannot be followed.
     const IdentityCirc bad = IdentityCirc::from_stored(Circ::from_parts({G(gates::H, 0), G(gates::H, 1)}, P({1, 0})));
@@ -205,7 +209,7 @@ TEST_CASE(wire_queries) {
 
 namespace {
 
-std::string temp_path() { return "/tmp/tsl_test_circ_" + std::to_string(getpid()) + ".bin"; }
+std::string temp_path() { return check::scratch_path("circ.bin"); }
 
 std::string save(const std::vector<Circ>& cs) {
     const std::string path = temp_path();
@@ -263,24 +267,13 @@ TEST_CASE(postcard_form) {
         }
         CHECK(ended);
     }
-    // Every truncation fails with the end-of-data error.
+    // Every truncation fails with the end-of-data error, and so does a huge
+    // count, which reserves nothing up front.
     const std::string one = save({c});
-    for (std::size_t cut = 0; cut < one.size(); ++cut) {
-        put(one.substr(0, cut));
-        ReadFile f(temp_path());
-        PostcardReader r(f);
-        GateLookupCache gates;
-        bool ended = false;
-        try {
-            read_circ(r, gates);
-        } catch (const PostcardError& e) {
-            ended = e.kind == PostcardError::UnexpectedEnd;
-        }
-        CHECK(ended);
-    }
-    // A huge count reserves nothing up front and ends at the data's end.
-    put(std::string("\xff\xff\xff\xff\xff\xff\xff\xff\x7f", 9));
-    {
+    std::vector<std::string> short_data = {std::string("\xff\xff\xff\xff\xff\xff\xff\xff\x7f", 9)};
+    for (std::size_t cut = 0; cut < one.size(); ++cut) short_data.push_back(one.substr(0, cut));
+    for (const std::string& data : short_data) {
+        put(data);
         ReadFile f(temp_path());
         PostcardReader r(f);
         GateLookupCache gates;

@@ -25,35 +25,6 @@ Permut32 P(std::initializer_list<std::uint8_t> v) { return Permut32::from_iter(v
 Instr32 I1(Gate16 g, std::uint8_t q) { return Instr32(g, q); }
 Instr32 I2(Gate16 g, std::uint8_t a, std::uint8_t b) { return Instr32(g, a, b); }
 
-// A scratch directory for the file cases, made once per run and removed
-// with its files at exit.
-struct ScratchDir {
-    std::string dir;
-    ScratchDir() {
-        char templ[] = "/tmp/test_ecc_XXXXXX";
-        const char* d = mkdtemp(templ);
-        if (!d) std::abort();
-        dir = d;
-    }
-    ~ScratchDir() {
-        if (DIR* d = opendir(dir.c_str())) {
-            while (dirent* e = readdir(d)) {
-                const std::string n = e->d_name;
-                if (n != "." && n != "..") unlink((dir + "/" + n).c_str());
-            }
-            closedir(d);
-        }
-        rmdir(dir.c_str());
-    }
-};
-
-const std::string& scratch() {
-    static const ScratchDir s;
-    return s.dir;
-}
-
-std::string path(const char* name) { return scratch() + "/" + name; }
-
 std::string read_all(const std::string& p) {
     std::string out;
     FILE* f = std::fopen(p.c_str(), "rb");
@@ -80,7 +51,7 @@ std::string hex(std::initializer_list<int> v) {
 // Names in the scratch directory (temporary files must not linger).
 std::vector<std::string> dir_entries() {
     std::vector<std::string> out;
-    DIR* d = opendir(scratch().c_str());
+    DIR* d = opendir(check::scratch_dir().c_str());
     while (dirent* e = readdir(d)) {
         std::string n = e->d_name;
         if (n != "." && n != "..") out.push_back(n);
@@ -328,7 +299,7 @@ TEST_CASE(postcard_bytes_of_the_examples) {
          hex({0x02, 0x02, 0x00, 0x80, 0x80, 0x80, 0x08, 0x02, 0x01, 0x68, 0x00, 0xff, 0x01, 0x68, 0x00, 0xff, 0x80,
               0x80, 0x80, 0x08, 0x01, 0x01, 0x01, 0x68, 0x00, 0xff, 0x80, 0x80, 0x80, 0x08, 0x01})},
     };
-    const std::string p = path("examples.bin");
+    const std::string p = check::scratch_path("examples.bin");
     for (const Case& c : cases) {
         save_eccs_postcard(c.eccs, p);
         CHECK(read_all(p) == c.bytes);
@@ -345,7 +316,7 @@ TEST_CASE(postcard_round_trip_keeps_raw_values) {
     const ECCs odd({ECC(), ECC({{{Instr32(gates::CX, 7, 200), Instr32(gates::H, 255, 9)}, Permut32(0xFFFFFFFFu)},
                                 {{}, Permut32(0x09000000u)}})},
                    std::uint64_t{0xFFFFFFFFFFFFFFFFull});
-    const std::string p = path("odd.bin");
+    const std::string p = check::scratch_path("odd.bin");
     save_eccs_postcard(odd, p);
     const std::string first = read_all(p);
     const ECCs back = load_eccs_postcard(p);
@@ -355,7 +326,7 @@ TEST_CASE(postcard_round_trip_keeps_raw_values) {
 
     // New files get mode 0o666 less the umask, as an ordinary create gives.
     const mode_t old_mask = umask(027);
-    const std::string q = path("mode.json");
+    const std::string q = check::scratch_path("mode.json");
     unlink(p.c_str());
     save_eccs_postcard(odd, p);
     dump_quartz(ECCs({}, 1), q);
@@ -368,7 +339,7 @@ TEST_CASE(postcard_round_trip_keeps_raw_values) {
 
 TEST_CASE(postcard_decode_errors) {
     const std::string h = hex({0x01, 0x01, 0x01, 0x01, 0x68, 0x00, 0xff, 0x80, 0x80, 0x80, 0x08, 0x01});
-    const std::string p = path("bad.bin");
+    const std::string p = check::scratch_path("bad.bin");
     const std::string eof = "Data: Failed to read postcard data: Hit the end of buffer, expected more data";
     for (std::size_t cut = 0; cut < h.size(); ++cut) {
         write_all(p, h.substr(0, cut));
@@ -405,9 +376,9 @@ TEST_CASE(postcard_decode_errors) {
     CHECK_PANICS(load_eccs_postcard(p), "Failed to deserialize Gate16 from zzz");
     // Opening: a missing file, a directory (which opens but cannot be read),
     // and a NUL in the path.
-    CHECK_EQ(file_error([&] { load_eccs_postcard(path("missing.bin")); }),
+    CHECK_EQ(file_error([&] { load_eccs_postcard(check::scratch_path("missing.bin")); }),
              std::string("Os: Failed to open file: No such file or directory (os error 2)"));
-    CHECK_EQ(file_error([&] { load_eccs_postcard(scratch()); }), eof);
+    CHECK_EQ(file_error([&] { load_eccs_postcard(check::scratch_dir()); }), eof);
     CHECK_EQ(file_error([&] { load_eccs_postcard(std::string("a\0b", 3)); }),
              std::string("Os: Failed to open file: file name contained an unexpected NUL byte"));
 }
@@ -417,8 +388,8 @@ TEST_CASE(failed_saves_leave_the_old_file) {
     const Gate16 fake = shadow_h();
     CHECK(fake != gates::H);
     const ECCs bad({ECC({{{I1(gates::X, 0)}, P({0})}, {{I1(fake, 0)}, P({0})}})}, 1);
-    const std::string p = path("keep.bin");
-    const std::string q = path("keep.json");
+    const std::string p = check::scratch_path("keep.bin");
+    const std::string q = check::scratch_path("keep.json");
     save_eccs_postcard(good, p);
     dump_quartz(good, q);
     const std::string before = read_all(p), before_q = read_all(q);
@@ -433,16 +404,16 @@ TEST_CASE(failed_saves_leave_the_old_file) {
     CHECK(dir_entries() == entries);
 
     // A directory as the target, a missing directory and a NUL byte.
-    mkdir(path("sub").c_str(), 0777);
-    CHECK_EQ(file_error([&] { save_eccs_postcard(good, path("sub")); }),
+    mkdir(check::scratch_path("sub").c_str(), 0777);
+    CHECK_EQ(file_error([&] { save_eccs_postcard(good, check::scratch_path("sub")); }),
              std::string("Os: Failed to create file: Is a directory (os error 21)"));
-    CHECK_EQ(file_error([&] { dump_quartz(good, path("sub")); }),
+    CHECK_EQ(file_error([&] { dump_quartz(good, check::scratch_path("sub")); }),
              std::string("Os: Failed to create file: Is a directory (os error 21)"));
-    CHECK_EQ(file_error([&] { save_eccs_postcard(good, path("nope/x.bin")); }),
+    CHECK_EQ(file_error([&] { save_eccs_postcard(good, check::scratch_path("nope/x.bin")); }),
              std::string("Os: Failed to create file: No such file or directory (os error 2)"));
     CHECK_EQ(file_error([&] { dump_quartz(good, std::string("x\0y", 3)); }),
              std::string("Os: Failed to create file: file name contained an unexpected NUL byte"));
-    rmdir(path("sub").c_str());
+    rmdir(check::scratch_path("sub").c_str());
     CHECK(dir_entries() == entries);
 }
 
@@ -489,7 +460,7 @@ TEST_CASE(quartz_escapes_names) {
     const std::string doc = quartz_document(ECCs({e}, 1));
     CHECK(doc.find("[\"q\\\"\\n(a\\\\b)\",[\"Q0\"],[\"Q0\"]]") != std::string::npos);
 
-    const std::string p = path("escaped.json");
+    const std::string p = check::scratch_path("escaped.json");
     dump_quartz(ECCs({e}, 1), p);
     CHECK(read_all(p) == doc);
     unlink(p.c_str());
@@ -533,7 +504,7 @@ TEST_CASE(fuzzed_files_never_crash) {
         varint(b, nq[pick(6)]);
         return b;
     };
-    const std::string in = path("fuzz.bin"), out = path("fuzz.out"), json = path("fuzz.json");
+    const std::string in = check::scratch_path("fuzz.bin"), out = check::scratch_path("fuzz.out"), json = check::scratch_path("fuzz.json");
     int loaded = 0;
     for (int n = 0; n < 1500; ++n) {
         std::string data;

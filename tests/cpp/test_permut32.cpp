@@ -270,10 +270,7 @@ TEST_CASE(content_hash_feed) {
 
 // The postcard form is `raw` as a u32 varint, read back as stored.
 TEST_CASE(postcard_varint_form) {
-    char path[] = "/tmp/test_permut32_XXXXXX";
-    const int fd = mkstemp(path);
-    CHECK(fd >= 0);
-    close(fd);
+    const std::string path = check::scratch_path("varints.bin");
     const std::uint32_t words[] = {P({1, 2, 0}).raw, Permut32::identity(0).raw, 0xFFFFFFFFu};
     {
         AtomicWriteFile f(path);
@@ -297,7 +294,7 @@ TEST_CASE(postcard_varint_form) {
         PostcardReader r(f);
         for (std::uint32_t raw : words) CHECK_EQ(r.varint_u32(), raw);  // unused bits kept
     }
-    unlink(path);
+    unlink(path.c_str());
 }
 
 // ---- swap networks ------------------------------------------------------------

@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <string>
@@ -63,6 +65,15 @@ bool bit_equal(const StateVec& a, const StateVec& b) {
         im.push_back(b.im()[k].v);
     }
     return same_parts(a, re, im);
+}
+
+// The largest absolute difference between corresponding parts of two states
+// of one length.
+double max_difference(const StateVec& a, const StateVec& b) {
+    double most = 0.0;
+    for (std::size_t k = 0; k < a.len(); ++k)
+        most = std::max({most, std::abs(a.re()[k].v - b.re()[k].v), std::abs(a.im()[k].v - b.im()[k].v)});
+    return most;
 }
 
 StateVec sv(std::vector<Qreal> re, std::vector<Qreal> im) { return StateVec(std::move(re), std::move(im)); }
@@ -525,36 +536,54 @@ TEST_CASE(kernels_move_the_right_amplitudes) {
 }
 
 TEST_CASE(kernels_agree_with_dense_product) {
+    // Every gate of the table, asked for its kernel, on every placement on a
+    // 3-qubit state: `apply` runs that kernel, and the kernel gives the dense
+    // product of the gate's matrix bit for bit.  Three kernels round
+    // differently: h adds before it scales, t and tdg use the float nearest
+    // sqrt(1/2) where the table's matrices hold the one below it.  Theirs may
+    // differ in the last bits, never in a quantised value.  Gates without a
+    // kernel go through the dense product.
+    const Gate16 last_bit_kernels[] = {gates::H, gates::T, gates::TDG};
     ChaCha12Rng rng = seeded(7);
     const StateVec start = StateVec::from_random(rng, 3);
-    const Gate16 kernel_gates[] = {gates::H, gates::X,  gates::Z,  gates::S,   gates::SDG,
-                                   gates::T, gates::TDG, gates::CX, gates::SWAP};
-    for (Gate16 g : kernel_gates) {
-        CHECK(gate_kernel(g) != nullptr);
+    std::vector<std::vector<std::uint8_t>> placements[3];
+    for (std::uint8_t a = 0; a < 3; ++a) {
+        placements[1].push_back({a});
+        for (std::uint8_t b = 0; b < 3; ++b)
+            if (a != b) placements[2].push_back({a, b});
+    }
+    std::size_t kernels = 0;
+    for (std::size_t i = 0; i < Gate16::table_size(); ++i) {
+        const Gate16 g(static_cast<std::uint16_t>(i));
+        const GateKernel kernel = gate_kernel(g);
         const unsigned k = g.nqargs();
-        for (std::uint8_t a = 0; a < 3; ++a)
-            for (std::uint8_t b = 0; b < 3; ++b) {
-                if (k == 1 && b > 0) continue;
-                if (k == 2 && a == b) continue;
-                const std::uint8_t q[2] = {a, b};
-                StateVec kern = start.clone(), dense = start.clone();
-                kern.apply(q, k, g);
-                dense.multiply(q, k, g.matrix());
-                CHECK(kern == dense);
-                CHECK(kern.hash_value() == dense.hash_value());
-                CHECK(!(kern == start));
+        if (k == 0 || k > 2) {
+            CHECK(kernel == nullptr);
+            continue;
+        }
+        kernels += kernel != nullptr;
+        const bool last_bit = std::ranges::find(last_bit_kernels, g) != std::end(last_bit_kernels);
+        for (const auto& q : placements[k]) {
+            StateVec viaapply = start.clone(), dense = start.clone();
+            viaapply.apply(q.data(), k, g);
+            dense.multiply(q.data(), k, g.matrix());
+            CHECK(g == gates::I || !(viaapply == start));
+            if (kernel) {
+                StateVec direct = start.clone();
+                kernel(direct, q.data(), k);
+                CHECK(bit_equal(viaapply, direct));
             }
+            if (last_bit) {
+                CHECK(viaapply == dense);
+                CHECK_EQ(viaapply.hash_value(), dense.hash_value());
+                CHECK(max_difference(viaapply, dense) <= 0x1p-50);
+            } else {
+                CHECK(bit_equal(viaapply, dense));
+            }
+        }
     }
-    // Gates without a kernel go through the dense product.
-    for (Gate16 g : {gates::Y, gates::CZ, gates::CY, gates::CS, Gate16(17)}) {
-        CHECK(gate_kernel(g) == nullptr);
-        const std::uint8_t q[2] = {2, 0};
-        StateVec viaapply = start.clone(), direct = start.clone();
-        viaapply.apply(q, g.nqargs(), g);
-        direct.multiply(q, g.nqargs(), g.matrix());
-        CHECK(bit_equal(viaapply, direct));
-        CHECK(!(viaapply == start));
-    }
+    CHECK(kernels >= std::size(last_bit_kernels));
+    for (Gate16 g : last_bit_kernels) CHECK(gate_kernel(g) != nullptr);
     // A user gate with the h matrix is h and runs its kernel.
     const Gate16 h2 = Gate16::create("foo", {}, gates::H.matrix());
     CHECK(h2 == gates::H);

@@ -16,7 +16,7 @@ Instr32 G(Gate16 g, std::uint8_t a, std::uint8_t b = NO_QUBIT) { return Instr32(
 IdentityCirc I(std::vector<Instr32> v, std::uint8_t n) {
     return IdentityCirc::from_stored(Circ::create(std::move(v), Permut32::identity(n)));
 }
-std::vector<bool> flags(std::size_t n, std::initializer_list<int> on) {
+std::vector<bool> flags(std::size_t n, const std::vector<int>& on) {
     std::vector<bool> f(n, false);
     for (int i : on) f[static_cast<std::size_t>(i)] = true;
     return f;
@@ -58,80 +58,63 @@ TEST_CASE(combinations_entries_in_order) {
     CHECK_PANICS(Combinations::get().entry(20), "index out of bounds: the len is 20 but the index is 20");
 }
 
-TEST_CASE(selection_moved_past_disjoint_instruction) {
-    const IdentityCirc id = I({G(gates::H, 0), G(gates::X, 1), G(gates::H, 0), G(gates::X, 1)}, 2);
-    IdentitySubcircuit sel(id, flags(4, {0, 2}));
-    CHECK(sel.is_connected());
-    CHECK(sel.is_convex());
-    CHECK(sel.inputs().empty());
-    CHECK(sel.outputs().empty());
-    auto s = sel.split();
-    CHECK(s.has_value());
-    CHECK_EQ(s->first.to_string(), std::string("Circuit { h(0) h(0) (0 1) }"));
-    CHECK_EQ(s->second.to_string(), std::string("Circuit { x(1) x(1) (0 1) }"));
-
-    // Two instructions on different wires: no chain links them.
-    IdentitySubcircuit apart(id, flags(4, {0, 1}));
-    CHECK(!apart.is_connected());
-
-    // Nothing selected: connected and convex, yet no split.
-    IdentitySubcircuit none(id, flags(4, {}));
-    CHECK(none.is_connected());
-    CHECK(none.is_convex());
-    CHECK(!none.split().has_value());
-}
-
-TEST_CASE(ports_and_convexity) {
-    // cx(0, 1) h(0) cx(0, 1) x(1): selecting both cx gates leaves h(0) inside
-    // on wire 0 and x(1) inside on wire 1, blocking both phases.
-    const IdentityCirc id =
-        I({G(gates::CX, 0, 1), G(gates::H, 0), G(gates::CX, 0, 1), G(gates::X, 1)}, 2);
-    IdentitySubcircuit sel(id, flags(4, {0, 2}));
-    CHECK(sel.is_connected());
-    const std::vector<Port> in = sel.inputs();
-    CHECK(in.size() == 2);
-    CHECK(in[0] == (Port{1, 0, 1}));
-    CHECK(in[1] == (Port{0, 2, 0}));
-    const std::vector<Port> out = sel.outputs();
-    CHECK(out.size() == 2);
-    CHECK(out[0] == (Port{0, 0, 0}));
-    CHECK(out[1] == (Port{1, 2, 1}));
-    CHECK(sel.is_convex());
-    CHECK(!sel.split().has_value());
-
-    // One wire: h(0) x(0) h(0) z(0).  The two h's are split by x(0); x(0)
-    // and the second h(0) are neighbours.
-    const IdentityCirc chain = I({G(gates::H, 0), G(gates::X, 0), G(gates::H, 0), G(gates::Z, 0)}, 1);
-    IdentitySubcircuit gap(chain, flags(4, {0, 2}));
-    CHECK(!gap.is_connected());
-    IdentitySubcircuit pair(chain, flags(4, {1, 2}));
-    CHECK(pair.is_connected());
-    CHECK(pair.is_convex());
-}
-
-TEST_CASE(selecting_everything_keeps_permutation) {
-    const IdentityCirc id = IdentityCirc::from_stored(
+// Selections of small identities: whether they are connected, and the split
+// of those that are.  Every connected selection here is convex.
+TEST_CASE(selections_and_their_splits) {
+    const IdentityCirc hxhx = I({G(gates::H, 0), G(gates::X, 1), G(gates::H, 0), G(gates::X, 1)}, 2);
+    // One wire: the two h's are split by x(0); x(0) and the second h(0) are neighbours.
+    const IdentityCirc hxhz = I({G(gates::H, 0), G(gates::X, 0), G(gates::H, 0), G(gates::Z, 0)}, 1);
+    // Selecting both cx gates leaves h(0) inside on wire 0 and x(1) inside on
+    // wire 1, blocking both phases.
+    const IdentityCirc blocked = I({G(gates::CX, 0, 1), G(gates::H, 0), G(gates::CX, 0, 1), G(gates::X, 1)}, 2);
+    const IdentityCirc swapped = IdentityCirc::from_stored(
         Circ::create({G(gates::CX, 0, 1), G(gates::CX, 1, 0)}, Permut32::from_iter({1, 0})));
-    IdentitySubcircuit all(id, flags(2, {0, 1}));
-    CHECK(all.is_connected());
-    auto s = all.split();
-    CHECK(s.has_value());
-    CHECK_EQ(s->first.to_string(), std::string("Circuit { cx(0, 1) cx(1, 0) (0 1) }"));
-    CHECK_EQ(s->second.to_string(), std::string("Circuit { (1 0) }"));
+    // On a swapped frame, t(1) leads through (1 0) back to h(0): phase 1
+    // takes instruction 0, then rotates; the halves still join to a
+    // rearrangement.
+    const IdentityCirc wrapped = IdentityCirc::from_stored(Circ::create(
+        {G(gates::H, 0), G(gates::X, 1), G(gates::Z, 0), G(gates::T, 1)}, Permut32::from_iter({1, 0})));
+    struct Case {
+        const IdentityCirc& id;
+        std::vector<int> selected;
+        bool connected;
+        const char* gathered;  // the split, with `rest`; nullptr for none
+        const char* rest;
+    } cases[] = {
+        {hxhx, {0, 2}, true, "Circuit { h(0) h(0) (0 1) }", "Circuit { x(1) x(1) (0 1) }"},
+        {hxhx, {0, 1}, false, nullptr, nullptr},  // different wires: no chain links them
+        {hxhx, {}, true, nullptr, nullptr},       // nothing selected: no split
+        {hxhz, {0, 2}, false, nullptr, nullptr},
+        {hxhz, {1, 2}, true, "Circuit { x(0) h(0) (0) }", "Circuit { z(0) h(0) (0) }"},
+        {blocked, {0, 2}, true, nullptr, nullptr},
+        {swapped, {0, 1}, true, "Circuit { cx(0, 1) cx(1, 0) (0 1) }", "Circuit { (1 0) }"},
+        {wrapped, {0, 3}, true, "Circuit { h(0) t(1) (0 1) }", "Circuit { z(0) x(0) (1 0) }"},
+    };
+    for (const Case& c : cases) {
+        const IdentitySubcircuit sel(c.id, flags(c.id.len(), c.selected));
+        CHECK_EQ(sel.is_connected(), c.connected);
+        if (!c.connected) continue;
+        CHECK(sel.is_convex());
+        const auto s = sel.split();
+        CHECK_EQ(s.has_value(), c.gathered != nullptr);
+        if (s && c.gathered) {
+            CHECK_EQ(s->first.to_string(), std::string(c.gathered));
+            CHECK_EQ(s->second.to_string(), std::string(c.rest));
+        }
+    }
 }
 
-TEST_CASE(wrapped_selection_relabelled_through_permutation) {
-    // Selection {0, 3} on a swapped frame: phase 1 takes instruction 0, then
-    // rotates; the result's halves still join to a rearrangement.
-    const IdentityCirc id = IdentityCirc::from_stored(Circ::create(
-        {G(gates::H, 0), G(gates::X, 1), G(gates::Z, 0), G(gates::T, 1)}, Permut32::from_iter({1, 0})));
-    IdentitySubcircuit sel(id, flags(4, {0, 3}));
-    CHECK(sel.is_connected());  // t(1) leads through (1 0) back to h(0)
-    CHECK(sel.is_convex());
-    auto s = sel.split();
-    CHECK(s.has_value());
-    CHECK_EQ(s->first.to_string(), std::string("Circuit { h(0) t(1) (0 1) }"));
-    CHECK_EQ(s->second.to_string(), std::string("Circuit { z(0) x(0) (1 0) }"));
+TEST_CASE(ports) {
+    const IdentityCirc hxhx = I({G(gates::H, 0), G(gates::X, 1), G(gates::H, 0), G(gates::X, 1)}, 2);
+    const IdentitySubcircuit inner(hxhx, flags(4, {0, 2}));
+    CHECK(inner.inputs().empty());
+    CHECK(inner.outputs().empty());
+    // cx(0, 1) h(0) cx(0, 1) x(1), both cx gates selected: each meets an
+    // unselected gate on each wire, once before and once after.
+    const IdentityCirc id = I({G(gates::CX, 0, 1), G(gates::H, 0), G(gates::CX, 0, 1), G(gates::X, 1)}, 2);
+    const IdentitySubcircuit sel(id, flags(4, {0, 2}));
+    CHECK(sel.inputs() == (std::vector<Port>{{1, 0, 1}, {0, 2, 0}}));
+    CHECK(sel.outputs() == (std::vector<Port>{{0, 0, 0}, {1, 2, 1}}));
 }
 
 TEST_CASE(parallel_splits_match_sequential_order) {

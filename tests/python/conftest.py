@@ -1,7 +1,10 @@
+import itertools
+
 import numpy as np
 import pytest
 
 import tessellan as ts
+from postcard_bytes import encode
 
 
 def panic_type():
@@ -36,3 +39,22 @@ def raises_panic(PanicException):
             return True
 
     return _Ctx
+
+
+@pytest.fixture
+def load_eccs(tmp_path):
+    """`load_eccs(data)`: the collection read from a file of those bytes (in0.bin, in1.bin, ... in tmp_path)."""
+    counter = itertools.count()
+
+    def load(data):
+        path = tmp_path / f"in{next(counter)}.bin"
+        path.write_bytes(data)
+        return ts.ECCs.from_postcard(str(path))
+
+    return load
+
+
+@pytest.fixture
+def make_eccs(load_eccs):
+    """`make_eccs(classes, nqubits)`: the collection of `classes`, written as `postcard_bytes.encode` gives them."""
+    return lambda classes, nqubits: load_eccs(encode(classes, nqubits))

@@ -1,5 +1,9 @@
 """Postcard bytes of class collections, written by hand for test fixtures."""
 
+# Two classes on one qubit: [empty, h(0) h(0)] and [h(0)].
+H_CLASSES = bytes.fromhex(
+    "02 02 00 80 80 80 08 02 01 68 00 ff 01 68 00 ff 80 80 80 08 01 01 01 68 00 ff 80 80 80 08 01")
+
 
 def varint(n):
     out = bytearray()

@@ -8,12 +8,9 @@ import textwrap
 import pytest
 
 import tessellan as ts
+from circuits import gates
 
 MISSING_KEY = "assertion failed: ecc1.contains_key(&bv.hash_value())"
-
-
-def gates(*names):
-    return [ts.Gate.from_name(n) for n in names]
 
 
 def generate(e, names, max_size):

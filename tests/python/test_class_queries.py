@@ -5,16 +5,7 @@ import gc
 import pytest
 
 import tessellan as ts
-
-G = {n: ts.Gate.from_name(n) for n in ["h", "x", "t", "s", "cx", "cy", "swap"]}
-
-
-def I(name, *q):  # noqa: E743
-    return ts.Instr(G[name], list(q))
-
-
-def key(e, instrs):
-    return e.evaluate(instrs)[0].hash_value()
+from circuits import G, I, key
 
 
 @pytest.fixture(scope="module")
@@ -116,10 +107,3 @@ def test_switch_collision_between_classes_panics(raises_panic):
     m, _ = ts.RawECCs.search_naive(e, [I("h", 0), I("h", 1)], 1)
     with raises_panic():
         m.switch_evaluator(e)
-
-
-def test_docstrings():
-    assert ts.RawECCs.__text_signature__ == "(evaluator)"
-    assert ts.RawECCs.__doc__ == ("Mutable ECC map keyed by evaluator hash.\n\n"
-                                  "This is the direct output of the search algorithm before final simplification.")
-    assert ts.RawECCs.compute_next_key.__text_signature__ == "($self, evaluator, current_key, instr)"

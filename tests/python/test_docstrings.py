@@ -1,4 +1,5 @@
 """Every docstring and text signature the module shows, against a committed table."""
+import inspect
 import json
 import pathlib
 import types
@@ -34,6 +35,27 @@ def test_docstrings_and_signatures_match_the_table():
     assert sorted(actual) == sorted(expected)
     for key in expected:
         assert actual[key] == expected[key], key
+
+
+@pytest.mark.parametrize("cname", ts.__all__)
+def test_public_members_are_exactly_those_of_the_table(cname):
+    cls = getattr(ts, cname)
+    listed = {key.split(".", 1)[1] for key in json.loads(TABLE.read_text()) if key.startswith(cname + ".")}
+    assert {n for n in dir(cls) if not n.startswith("_")} == {n for n in listed if not n.startswith("_")}
+
+
+def test_text_signatures_are_what_the_interpreter_reads():
+    """Every text signature parses, with the parameter names it shows; a bound method drops `self`."""
+    for key, (signature, _) in surface().items():
+        if signature is None:
+            continue
+        obj = ts
+        for part in key.split("."):
+            obj = getattr(obj, part)
+        names = [p.split("=")[0].strip().lstrip("$") for p in signature[1:-1].split(",") if p.strip()]
+        assert list(inspect.signature(obj).parameters) == names, key
+    assert str(inspect.signature(ts.Gate.from_name)) == "(name)"
+    assert str(inspect.signature(ts.Gate.from_name("h").adjoint)) == "()"
 
 
 if __name__ == "__main__":

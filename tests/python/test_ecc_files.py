@@ -5,37 +5,19 @@ import json
 import os
 import pathlib
 import random
-import subprocess
-import sys
 import time
 
 import numpy as np
 import pytest
 
 import tessellan as ts
-from postcard_bytes import encode, perm_raw, varint  # noqa: F401
-
-
-
+from child_python import python_output
+from circuits import gates
+from postcard_bytes import H_CLASSES, encode
 
 EOF = "Failed to read postcard data: Hit the end of buffer, expected more data"
 BAD_VARINT = "Failed to read postcard data: Found a varint that didn't terminate. Is the usize too big for this platform?"
 BAD_UTF8 = "Failed to read postcard data: Tried to parse invalid utf-8"
-
-H_CLASSES = bytes.fromhex(
-    "02 02 00 80 80 80 08 02 01 68 00 ff 01 68 00 ff 80 80 80 08 01 01 01 68 00 ff 80 80 80 08 01")
-
-
-@pytest.fixture
-def load(tmp_path):
-    counter = iter(range(1 << 30))
-
-    def _load(data):
-        p = tmp_path / f"in{next(counter)}.bin"
-        p.write_bytes(data)
-        return ts.ECCs.from_postcard(str(p))
-
-    return _load
 
 
 def dumped(eccs, path):
@@ -65,38 +47,38 @@ def phase_gate(name, params, angle):
         (H_CLASSES, 1, [[[], ["h(0)", "h(0)"]], [["h(0)"]]]),
     ],
 )
-def test_example_bytes(load, tmp_path, data, nqubits, circuits):
-    eccs = load(data)
+def test_example_bytes(load_eccs, tmp_path, data, nqubits, circuits):
+    eccs = load_eccs(data)
     assert eccs.nqubits == nqubits and len(eccs) == len(circuits)
     assert [[[str(i) for i in c] for c in e.circuits()] for e in eccs.to_list()] == circuits
     assert dumped(eccs, tmp_path / "out.bin") == data
-    assert load(data + b"\x07trailing") == eccs
+    assert load_eccs(data + b"\x07trailing") == eccs
     assert encode([[([], (0, 1))]], 2) == bytes.fromhex("01 01 00 88 80 80 10 02")  # the test encoder agrees
 
 
-def test_h_classes_text_and_quartz(load, tmp_path):
-    eccs = load(H_CLASSES)
+def test_h_classes_text_and_quartz(load_eccs, tmp_path):
+    eccs = load_eccs(H_CLASSES)
     assert str(eccs) == "ECC {\n\t,\n\th(0) h(0),\n}"
     assert quartz(eccs, tmp_path / "h.json") == (
         '[[[0],[0]],{"0_0":[[[1,0],[]],[[1,2],[["h",["Q0"],["Q0"]],["h",["Q0"],["Q0"]]]]]}]')
 
 
-def test_round_trip_keeps_everything(load, tmp_path):
+def test_round_trip_keeps_everything(load_eccs, tmp_path):
     # Nothing is validated: odd permutation words, an empty class, qubits past
     # nqubits and a huge nqubits are stored and written back as they are.
     data = encode([[([("cx", 7, 200), ("h", 255, 9), ("t", 0)], 0xFFFFFFFF), ([], 0x09000000)], [],
                    [([("swap", 1, 0)], (1, 0))]], (1 << 64) - 1)
-    eccs = load(data)
+    eccs = load_eccs(data)
     assert eccs.nqubits == (1 << 64) - 1 and len(eccs) == 3
     assert dumped(eccs, tmp_path / "a.bin") == data
-    assert load(data) == eccs
+    assert load_eccs(data) == eccs
     # A non-minimal varint reads the same value; the save writes it minimally.
-    assert dumped(load(b"\x80\x00\x83\x00"), tmp_path / "b.bin") == b"\x00\x03"
+    assert dumped(load_eccs(b"\x80\x00\x83\x00"), tmp_path / "b.bin") == b"\x00\x03"
 
 
 def test_generated_classes_round_trip(tmp_path):
     e = ts.Evaluator(2)
-    raw, _ = ts.RawECCs.generate(e, [ts.Gate.from_name(n) for n in ["h", "t", "cx"]], 3)
+    raw, _ = ts.RawECCs.generate(e, gates("h", "t", "cx"), 3)
     eccs = raw.simplify()
     data = dumped(eccs, tmp_path / "g.bin")
     again = ts.ECCs.from_postcard(str(tmp_path / "g.bin"))
@@ -105,11 +87,11 @@ def test_generated_classes_round_trip(tmp_path):
     assert quartz(again, tmp_path / "g2.json") == quartz(eccs, tmp_path / "g.json")
 
 
-def test_decode_errors(load, raises_panic):
+def test_decode_errors(load_eccs, raises_panic):
     h = bytes.fromhex("01 01 01 01 68 00 ff 80 80 80 08 01")
     for cut in range(len(h)):
         with pytest.raises(ValueError) as e:
-            load(h[:cut])
+            load_eccs(h[:cut])
         assert e.value.args == (EOF,)
     cases = [
         (b"\x80" * 10 + b"\x00", BAD_VARINT),
@@ -122,27 +104,27 @@ def test_decode_errors(load, raises_panic):
     ]
     for data, text in cases:
         with pytest.raises(ValueError) as e:
-            load(data)
+            load_eccs(data)
         assert e.value.args == (text,)
     # An unknown gate panics at once, ahead of the truncation after it.
     with raises_panic("Failed to deserialize Gate16 from zzz"):
-        load(bytes.fromhex("01 01 01 03") + b"zzz")
-    assert load(bytes.fromhex("01 01 00 ff ff ff ff 0f 01")).nqubits == 1
+        load_eccs(bytes.fromhex("01 01 01 03") + b"zzz")
+    assert load_eccs(bytes.fromhex("01 01 00 ff ff ff ff 0f 01")).nqubits == 1
 
 
-def test_matrix_gate_must_be_defined_first(load, tmp_path, raises_panic):
+def test_matrix_gate_must_be_defined_first(load_eccs, tmp_path, raises_panic):
     name = "ecc_file_phase"
     data = encode([[([(f"{name}(a/7)", 0)], (0,)), ([], (0,))]], 1)
     with raises_panic(f"Failed to deserialize Gate16 from {name}(a/7)"):
-        load(data)
+        load_eccs(data)
     g = phase_gate(name, ["a/7"], 0.3141)
-    eccs = load(data)
+    eccs = load_eccs(data)
     assert eccs.to_list()[0].circuits()[0][0].gate == g
     assert dumped(eccs, tmp_path / "g.bin") == data
 
 
-def test_open_and_create_errors(load, tmp_path):
-    eccs = load(b"\x00\x03")
+def test_open_and_create_errors(load_eccs, tmp_path):
+    eccs = load_eccs(b"\x00\x03")
     missing = tmp_path / "missing.bin"
     with pytest.raises(OSError) as e:
         ts.ECCs.from_postcard(str(missing))
@@ -166,8 +148,8 @@ def test_open_and_create_errors(load, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in0.bin", "kw.bin"]
 
 
-def test_failed_saves_keep_the_old_file(load, tmp_path, raises_panic):
-    eccs = load(H_CLASSES)
+def test_failed_saves_keep_the_old_file(load_eccs, tmp_path, raises_panic):
+    eccs = load_eccs(H_CLASSES)
     (tmp_path / "sub").mkdir()
     good_bin, good_json = tmp_path / "good.bin", tmp_path / "good.json"
     good_bin.write_bytes(b"old bin")
@@ -178,7 +160,7 @@ def test_failed_saves_keep_the_old_file(load, tmp_path, raises_panic):
             call(str(tmp_path / "sub"))
         assert e.value.args == ("Failed to create file: Is a directory (os error 21)",)
     # A permutation length mismatch panics before the Quartz file is touched.
-    mixed = load(encode([[([], (0, 1)), ([], (0,))]], 2))
+    mixed = load_eccs(encode([[([], (0, 1)), ([], (0,))]], 2))
     with raises_panic("assertion failed: self.len() == other.len()"):
         mixed.dump_quartz(str(good_json))
     assert good_bin.read_bytes() == b"old bin" and good_json.read_bytes() == b"old json"
@@ -204,7 +186,7 @@ for call in (eccs.dump_postcard, eccs.dump_quartz):
         print(e.args)
 """
     (tmp_path / "target").write_bytes(b"precious")
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    out = python_output(script)
     assert out.splitlines() == ["('Failed to write postcard data: The serialize buffer is full',)",
                                 "('Failed to write JSON: File too large (os error 27)',)"]
     assert (tmp_path / "target").read_bytes() == b"precious"
@@ -241,26 +223,26 @@ def parse_pairs(text):
     return json.loads(text, object_pairs_hook=list)
 
 
-def test_quartz_examples(load, tmp_path):
+def test_quartz_examples(load_eccs, tmp_path):
     single = [([("h", 0)], (0, 1))]
-    assert quartz(load(encode([single, [], single], 2)), tmp_path / "e.json") == "[[[0],[0]],{}]"
+    assert quartz(load_eccs(encode([single, [], single], 2)), tmp_path / "e.json") == "[[[0],[0]],{}]"
     sw = '["swap",["Q0","Q1"],["Q0","Q1"]]'
     swap_class = [([("swap", 0, 1)], (0, 1)), ([], (1, 0))]
-    assert quartz(load(encode([swap_class], 2)), tmp_path / "s.json") == (
+    assert quartz(load_eccs(encode([swap_class], 2)), tmp_path / "s.json") == (
         '[[[0],[0]],{"0_0":[[[2,1],[' + sw + ']],[[2,1],[' + sw + ']]],'
         '"0_1":[[[2,2],[' + sw + ',' + sw + ']],[[1,0],[]]]}]')
     # Equal permutations: one variant, no swaps; position 3 left out, 4 kept.
     h2 = [([("h", 2)], (0, 1, 2)), ([("cx", 0, 1), ("h", 2)], (0, 1, 2))]
-    text = quartz(load(encode([single, single, single, single, h2], 3)), tmp_path / "h.json")
+    text = quartz(load_eccs(encode([single, single, single, single, h2], 3)), tmp_path / "h.json")
     assert text == ('[[[0],[0]],{"4_0":[[[3,1],[["h",["Q2"],["Q2"]]]],'
                     '[[3,2],[["cx",["Q0","Q1"],["Q0","Q1"]],["h",["Q2"],["Q2"]]]]]}]')
     assert not text.endswith("\n")
     again = tmp_path / "h2.json"
-    load(encode([single, single, single, single, h2], 3)).dump_quartz(str(again))
+    load_eccs(encode([single, single, single, single, h2], 3)).dump_quartz(str(again))
     assert again.read_text() == text
 
 
-def test_quartz_structure_and_key_order(load, tmp_path):
+def test_quartz_structure_and_key_order(load_eccs, tmp_path):
     single = [([("h", 0)], (0, 1, 2))]
     rng = random.Random(7)
     perms = list(itertools.permutations(range(3)))
@@ -270,7 +252,7 @@ def test_quartz_structure_and_key_order(load, tmp_path):
         classes[pos] = [(rng.choice(bodies), rng.choice(perms)) for _ in range(4)]
     # Eleven distinct permutations in one class: variant keys 0_1 < 0_10 < 0_2.
     classes[0] = [([], p) for p in list(itertools.permutations(range(4)))[:11]]
-    eccs = load(encode(classes, 4))
+    eccs = load_eccs(encode(classes, 4))
     header, members = parse_pairs(quartz(eccs, tmp_path / "q.json"))
     assert header == [[0], [0]]
     keys = [k for k, _ in members]
@@ -301,11 +283,11 @@ def test_quartz_structure_and_key_order(load, tmp_path):
             [str(x) for x in c] for c in ecc_list[i].circuits()]
 
 
-def test_quartz_escapes_gate_names(load, tmp_path):
+def test_quartz_escapes_gate_names(load_eccs, tmp_path):
     name = 'q"\\\n\t\x01\x1f\x7f/é†'
     g = phase_gate(name, ["p\\1"], 0.2718)
     display = name + "(p\\1)"
-    eccs = load(encode([[([(display, 0)], (0,)), ([], (0,))]], 1))
+    eccs = load_eccs(encode([[([(display, 0)], (0,)), ([], (0,))]], 1))
     text = quartz(eccs, tmp_path / "odd.json")
     assert '"q\\"\\\\\\n\\t\\u0001\\u001f\x7f/é†(p\\\\1)"' in text
     header, members = parse_pairs(text)

@@ -6,14 +6,10 @@ import random
 import pytest
 
 import tessellan as ts
+from circuits import G, key
 
-G = {n: ts.Gate.from_name(n) for n in ["h", "x", "t", "tdg", "s", "cx", "cz", "swap", "y"]}
 ONE = ["h", "x", "t", "tdg", "s", "y"]
 TWO = ["cx", "cz"]
-
-
-def key(e, instrs):
-    return e.evaluate(instrs)[0].hash_value()
 
 
 def random_circuit(rng, n, length):
@@ -100,14 +96,3 @@ def test_argument_errors():
 def test_out_of_range_qubit_panics(raises_panic):
     with raises_panic("index out of bounds: the len is 4 but the index is 4"):
         ts.Evaluator(2).evaluate([ts.Instr(G["h"], [2])])
-
-
-def test_docstrings():
-    assert ts.Evaluator.__text_signature__ == "(nqubits)"
-    assert ts.Evaluator.__doc__ == "Randomized evaluator used to hash circuits and recover permutation metadata."
-    assert ts.Evaluator.initial_key.__doc__ == "Hash key for the empty circuit under this evaluator."
-    for name, signature, doc in [("nqubits", "($self)", "Returns evaluator qubit count."),
-                                 ("evaluate", "($self, instrs)", "Python wrapper for circuit evaluation."),
-                                 ("initial_key", "($self)", "Hash key for the empty circuit under this evaluator.")]:
-        method = getattr(ts.Evaluator, name)
-        assert (method.__text_signature__, method.__doc__) == (signature, doc)

@@ -1,23 +1,11 @@
-import inspect
 import os
 import random
 
 import pytest
 
 import tessellan as ts
+from circuits import G, identity
 from postcard_bytes import encode, varint
-
-G = {n: ts.Gate.from_name(n) for n in ["h", "t", "cx", "x", "z"]}
-
-
-def I(instrs, perm):
-    return ts.IdentityCirc(ts.Circ([G[n](*q) for n, *q in instrs], perm))
-
-
-def eccs_from(tmp_path, classes, nqubits):
-    path = tmp_path / "classes.pc"
-    path.write_bytes(encode(classes, nqubits))
-    return ts.ECCs.from_postcard(str(path))
 
 
 @pytest.fixture(scope="module")
@@ -31,44 +19,13 @@ def small():
 HH = [[], [("h", 0), ("h", 0)]]  # h(0) h(0) equals the empty circuit
 
 
-def test_class_surface():
-    assert ts.__all__[11:] == ["IdentityProver", "Proof"]
+def test_no_constructor():
     with pytest.raises(TypeError):
         ts.IdentityProver()
-    assert ts.IdentityProver.__doc__ == (
-        "Rule-based prover for circuit identities.\n\n"
-        "The prover is built from ECCs, extracts assumed rules, and can then:\n"
-        "- check whether a target identity is derivable,\n"
-        "- produce visited states for diagnostics,\n"
-        "- export explicit proof traces."
-    )
-    sigs = {
-        "build_from_eccs": "(eccs)",
-        "par_apply_rules": "($self, identity, additional_size)",
-        "add_identity": "($self, identity, additional_size, count_limit)",
-        "add_identity_search": "($self, identity, additional_size, count_limit)",
-        "prove_identity": "($self, identity, additional_size, count_limit)",
-        "prove_identity_with_visited": "($self, identity, additional_size, count_limit)",
-        "export_proof": "($self, identity, additional_size, count_limit)",
-        "get_assumed": "($self)",
-        "from_postcard": "(filepath)",
-        "dump_postcard": "($self, filepath)",
-    }
-    for name, sig in sigs.items():
-        assert getattr(ts.IdentityProver, name).__text_signature__ == sig, name
-    assert ts.IdentityProver.add_identity.__doc__ == (
-        "Inserts one identity into the prover, deriving it when possible.\n\n"
-        "Returns `true` when this identity must be kept as an assumption."
-    )
-    assert ts.IdentityProver.add_identity_search.__doc__ == (
-        "Internal bounded search used by [`Self::add_identity`].\n\n"
-        "Returns `(visited, assumed)` where `assumed=true` means the identity\n"
-        "could not be derived within `count_limit`."
-    )
 
 
-def test_build_writes_two_lines_to_stderr(tmp_path, capfd):
-    eccs = eccs_from(tmp_path, [[([("h", 0), ("h", 0)], (0,)), ([], (0,))], [([("x", 0)], (0,))]], 1)
+def test_build_writes_two_lines_to_stderr(make_eccs, capfd):
+    eccs = make_eccs([[([("h", 0), ("h", 0)], (0,)), ([], (0,))], [([("x", 0)], (0,))]], 1)
     capfd.readouterr()
     ts.IdentityProver.build_from_eccs(eccs)
     out, err = capfd.readouterr()
@@ -76,8 +33,8 @@ def test_build_writes_two_lines_to_stderr(tmp_path, capfd):
     assert err == "Building identity prover from 2 ECCs\nProving Identities\n"
 
 
-def test_single_member_classes_give_rules_only(tmp_path):
-    eccs = eccs_from(tmp_path, [[([("h", 0)], (0,))], [([], (0, 1))]], 2)
+def test_single_member_classes_give_rules_only(make_eccs, tmp_path):
+    eccs = make_eccs([[([("h", 0)], (0,))], [([], (0, 1))]], 2)
     p = ts.IdentityProver.build_from_eccs(eccs)
     assert p.get_assumed() == []
     path = tmp_path / "p.pc"
@@ -88,13 +45,13 @@ def test_single_member_classes_give_rules_only(tmp_path):
     empty_entry = b"\x00\x00\x00"
     assert data in (b"\x00\x00\x02" + h_entry + empty_entry, b"\x00\x00\x02" + empty_entry + h_entry)
     q = ts.IdentityProver.from_postcard(str(path))
-    assert q.par_apply_rules(I([("h", 0), ("h", 0)], [0]), 3) == []
+    assert q.par_apply_rules(identity([("h", 0), ("h", 0)], [0]), 3) == []
 
 
-def test_prover_of_one_class_and_the_empty_identity(tmp_path):
-    eccs = eccs_from(tmp_path, [[([], (0,)), ([("h", 0), ("h", 0)], (0,))]], 1)
+def test_prover_of_one_class_and_the_empty_identity(make_eccs, tmp_path):
+    eccs = make_eccs([[([], (0,)), ([("h", 0), ("h", 0)], (0,))]], 1)
     p = ts.IdentityProver.build_from_eccs(eccs)
-    hh = I([("h", 0), ("h", 0)], [0])
+    hh = identity([("h", 0), ("h", 0)], [0])
     empty = ts.IdentityCirc(ts.Circ([], [0]))
     assert p.get_assumed() == [hh]
     assert p.par_apply_rules(hh, 3) == [empty]
@@ -119,10 +76,10 @@ def test_prover_of_one_class_and_the_empty_identity(tmp_path):
     assert entries[1:] in (a + b, b + a)
 
 
-def test_unrewritable_identity_is_assumed(tmp_path):
-    eccs = eccs_from(tmp_path, [[([], (0,)), ([("h", 0), ("h", 0)], (0,))]], 1)
+def test_unrewritable_identity_is_assumed(make_eccs):
+    eccs = make_eccs([[([], (0,)), ([("h", 0), ("h", 0)], (0,))]], 1)
     p = ts.IdentityProver.build_from_eccs(eccs)
-    xx = I([("x", 0), ("x", 0)], [0])
+    xx = identity([("x", 0), ("x", 0)], [0])
     assert p.add_identity(xx, 3, 1000) is True
     assert p.get_assumed()[-1] == xx
     assert p.add_identity(xx, 3, 1000) is False  # now proved
@@ -142,7 +99,7 @@ def circ_bytes(instrs, perm):
     return b + varint(raw)
 
 
-def test_shorter_identity_is_added_first(tmp_path):
+def test_shorter_identity_is_added_first(make_eccs, tmp_path):
     # Rules h h -> (empty) and x x -> h h: h h x x reaches x x, which no
     # proved rule rewrites, so x x is assumed in its place.
     hh_c, xx_c = [("h", 0), ("h", 0)], [("x", 0), ("x", 0)]
@@ -156,8 +113,8 @@ def test_shorter_identity_is_added_first(tmp_path):
     path = tmp_path / "p.pc"
     path.write_bytes(data)
     p = ts.IdentityProver.from_postcard(str(path))
-    hh, xx = I(hh_c, [0]), I(xx_c, [0])
-    hhxx = I(hh_c + xx_c, [0])
+    hh, xx = identity(hh_c, [0]), identity(xx_c, [0])
+    hhxx = identity(hh_c + xx_c, [0])
     assert p.get_assumed() == [hh]
     # The query gives up at the shorter identity it reached.
     assert p.prove_identity(hhxx, 3, 1000) == xx
@@ -170,15 +127,15 @@ def test_shorter_identity_is_added_first(tmp_path):
 
     # The build meets the same case: the classes' own order decides which
     # list a shared key keeps (the later one replaces the earlier).
-    eccs = eccs_from(tmp_path, [[(xx_c, (0,)), (hh_c, (0,))], [([], (0,)), (hh_c, (0,))]], 1)
+    eccs = make_eccs([[(xx_c, (0,)), (hh_c, (0,))], [([], (0,)), (hh_c, (0,))]], 1)
     assert ts.IdentityProver.build_from_eccs(eccs).get_assumed() == [hh, xx]
-    eccs = eccs_from(tmp_path, [[([], (0,)), (hh_c, (0,))], [(xx_c, (0,)), (hh_c, (0,))]], 1)
+    eccs = make_eccs([[([], (0,)), (hh_c, (0,))], [(xx_c, (0,)), (hh_c, (0,))]], 1)
     assert ts.IdentityProver.build_from_eccs(eccs).get_assumed() == [hh, hhxx]
 
 
 def test_limits_of_query(small):
     _, p = small
-    i = I([("cx", 0, 1), ("cx", 1, 0), ("cx", 0, 1)], [1, 0])
+    i = identity([("cx", 0, 1), ("cx", 1, 0), ("cx", 0, 1)], [1, 0])
     assert p.prove_identity(i, 3, 1000) is None
     assert p.prove_identity(i, 3, 0) == i
     assert p.prove_identity(i, 3, 1) == i
@@ -241,21 +198,21 @@ def test_argument_errors_and_length_limit(small, raises_panic):
     with pytest.raises(TypeError, match="argument 'identity': 'int' object cannot be converted to 'IdentityCirc'"):
         p.prove_identity(3, 3, 10)
     with pytest.raises(OverflowError):
-        p.prove_identity(I([], [0]), -1, 10)
+        p.prove_identity(identity([], [0]), -1, 10)
     with pytest.raises(TypeError):
         ts.IdentityProver.build_from_eccs([])
     long = ts.IdentityCirc.from_python({"instrs": [("h", (0, 255))] * 20, "perm": {"raw": 1 << 24}})
     with raises_panic("index out of bounds: the len is 20 but the index is 20"):
         p.par_apply_rules(long, 0)
     # A huge allowance saturates.
-    assert p.prove_identity(I([("cx", 0, 1), ("cx", 1, 0), ("cx", 0, 1)], [1, 0]), 2**64 - 1, 1000) is None
+    assert p.prove_identity(identity([("cx", 0, 1), ("cx", 1, 0), ("cx", 0, 1)], [1, 0]), 2**64 - 1, 1000) is None
 
 
-def test_bad_classes_panic(tmp_path, raises_panic):
+def test_bad_classes_panic(make_eccs, raises_panic):
     with raises_panic("index out of bounds: the len is 0 but the index is 0"):
-        ts.IdentityProver.build_from_eccs(eccs_from(tmp_path, [[]], 1))
+        ts.IdentityProver.build_from_eccs(make_eccs([[]], 1))
     with raises_panic():
-        ts.IdentityProver.build_from_eccs(eccs_from(tmp_path, [[([], (0,)), ([("h", 0)], (0,))]], 1))
+        ts.IdentityProver.build_from_eccs(make_eccs([[([], (0,)), ([("h", 0)], (0,))]], 1))
 
 
 HH = [([], (0,)), ([("h", 0), ("h", 0)], (0,))]
@@ -269,13 +226,13 @@ NOT_EQUIVALENT = [([], (0,)), ([("h", 0)], (0,))]
         ([HH] * 40 + [[]] + [HH] * 40 + [NOT_EQUIVALENT], "index out of bounds: the len is 0 but the index is 0"),
     ],
 )
-def test_first_bad_class_panics_on_the_calling_thread(tmp_path, capfd, PanicException, classes, message):
+def test_first_bad_class_panics_on_the_calling_thread(make_eccs, capfd, PanicException, classes, message):
     # The classes are worked on the pool, but the panic is that of the first
     # bad class, reported once, by the thread that called.
     from test_module import REPORT, os_thread_name
 
     with pytest.raises(PanicException) as e:
-        ts.IdentityProver.build_from_eccs(eccs_from(tmp_path, classes, 1))
+        ts.IdentityProver.build_from_eccs(make_eccs(classes, 1))
     assert e.value.args[0].startswith(message)
     [(thread, _, _, text)] = REPORT.findall(capfd.readouterr().err)
     assert thread == os_thread_name() and text.startswith(message)
@@ -303,17 +260,17 @@ def test_file_round_trip(small, tmp_path):
     assert ts.IdentityProver.from_postcard(str(path)).get_assumed() == p.get_assumed()
 
 
-def test_file_of_empty_collection(tmp_path):
-    p = ts.IdentityProver.build_from_eccs(eccs_from(tmp_path, [], 2))
+def test_file_of_empty_collection(make_eccs, tmp_path):
+    p = ts.IdentityProver.build_from_eccs(make_eccs([], 2))
     path = tmp_path / "p.pc"
     p.dump_postcard(str(path))
     assert path.read_bytes() == b"\x00\x00\x00"
-    p = ts.IdentityProver.build_from_eccs(eccs_from(tmp_path, [[([], (0, 1))]], 2))
+    p = ts.IdentityProver.build_from_eccs(make_eccs([[([], (0, 1))]], 2))
     p.dump_postcard(str(path))
     assert path.read_bytes() == bytes.fromhex("000001000000")
 
 
-def test_file_errors(tmp_path, raises_panic):
+def test_file_errors(make_eccs, tmp_path, raises_panic):
     empty = tmp_path / "empty.pc"
     empty.write_bytes(b"")
     with pytest.raises(ValueError) as e:
@@ -322,7 +279,7 @@ def test_file_errors(tmp_path, raises_panic):
     with pytest.raises(OSError) as e:
         ts.IdentityProver.from_postcard(str(tmp_path / "missing.pc"))
     assert e.value.args == ("Failed to open file: No such file or directory (os error 2)",)
-    p = ts.IdentityProver.build_from_eccs(eccs_from(tmp_path, [], 1))
+    p = ts.IdentityProver.build_from_eccs(make_eccs([], 1))
     target = tmp_path / "nodir" / "p.pc"
     with pytest.raises(OSError) as e:
         p.dump_postcard(str(target))

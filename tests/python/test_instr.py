@@ -1,13 +1,10 @@
 """Compact instructions: the Instr class."""
 
-import subprocess
-import sys
-
 import pytest
 
 import tessellan as ts
-
-h, x, s, cx = (ts.Gate.from_name(n) for n in ["h", "x", "s", "cx"])
+from child_python import siphash13
+from circuits import cx, h, s, x
 
 
 def test_text_and_qargs():
@@ -66,10 +63,7 @@ def test_identity_equality_and_value_hash():
 def test_hash_is_content_hash():
     # gate u16, then the qubit array as a length-prefixed sequence.
     feed = bytes([9, 0]) + (2).to_bytes(8, "little") + bytes([0, 1])
-    code = f"print(hash({feed!r}))"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
-                         env={"PYTHONHASHSEED": "0"}).stdout
-    assert hash(ts.Instr(cx, [0, 1])) == int(out)
+    assert [hash(ts.Instr(cx, [0, 1]))] == siphash13(feed)
 
 
 @pytest.mark.parametrize(
@@ -148,38 +142,7 @@ def test_adjoint_leaves_receiver():
     assert str(i.adjoint()) == "sdg(0)" and str(i) == "s(0)"
 
 
-def test_docstrings():
-    assert ts.Instr.__text_signature__ == "(gate, qargs)"
-    assert ts.Instr.pass_mask.__doc__ == "Updates a frontier mask for left-to-right scheduling checks."
-    assert ts.Instr.__doc__ == "A compact, index-only quantum instruction used internally by the search/prover."
-    import inspect
-    assert ts.Instr.permut.__text_signature__ == "($self, perm)"
-
-
-INSTR_METHODS = {
-    "apply_permutation": ("($self, perm)", "Applies a qubit permutation."),
-    "permut": ("($self, perm)", "Alias of `apply_permutation`."),
-    "arg_mask": ("($self)", "Bitmask of qubits touched by this instruction."),
-    "pass_mask": ("($self, mask)", "Updates a frontier mask for left-to-right scheduling checks."),
-    "largest_qubit": ("($self)", "Largest qubit index touched by this instruction."),
-    "disjoint": ("($self, other)", "Returns `true` when this and `other` touch disjoint qubits."),
-    "adjoint": ("($self)", "Returns the adjoint instruction."),
-    "position_of_qubit": ("($self, qubit)", "Returns position of `qubit` in argument list, if present."),
-}
-INSTR_ATTRIBUTES = {"gate": "Underlying gate.", "qargs": "Qubit arguments as dense integer indices."}
-
-
-@pytest.mark.parametrize("name", sorted(INSTR_METHODS))
-def test_method_docstrings_and_signatures(name):
-    signature, doc = INSTR_METHODS[name]
-    method = getattr(ts.Instr, name)
-    assert method.__text_signature__ == signature and method.__doc__ == doc
-
-
-def test_attribute_docstrings_and_no_other_public_members():
-    for name, doc in INSTR_ATTRIBUTES.items():
-        assert getattr(ts.Instr, name).__doc__ == doc
-    assert {n for n in dir(ts.Instr) if not n.startswith("_")} == set(INSTR_METHODS) | set(INSTR_ATTRIBUTES)
+def test_attributes_are_read_only():
     i = ts.Instr(h, [0])
     with pytest.raises(AttributeError):
         i.gate = x

@@ -1,20 +1,17 @@
 """Register arguments, register-style instructions and calling a gate."""
 
 import struct
-import subprocess
-import sys
 import unicodedata
 
 import numpy as np
 import pytest
 
 import tessellan as ts
+from child_python import siphash13
+from circuits import G, cx, h, x
 from tessellan import Argument, Instruction
 
-h = ts.Gate.from_name("h")
-x = ts.Gate.from_name("x")
-cx = ts.Gate.from_name("cx")
-rz = ts.Gate.from_name("rz(pi/3)")
+rz = G["rz(pi/3)"]
 
 ARGS_TEXT = ("argument 'args': expected either qubit indices (int from 0 to 255) or register arguments "
              "(Argument), ")
@@ -26,22 +23,6 @@ def toffoli():
     m = np.eye(8, dtype=complex)
     m[[6, 7]] = m[[7, 6]]
     return ts.Gate("toffoli3", [], m)
-
-
-def test_registration_order_starts_with_the_register_classes():
-    order = ["Argument", "Instruction", "Gate", "Instr", "StateVec", "ECC", "ECCs", "RawECCs",
-             "Evaluator", "Circ", "IdentityCirc", "IdentityProver", "Proof"]
-    assert ts.__all__[:5] == order[:5]
-    assert ts.__all__ == [n for n in order if n in ts.__all__]
-    assert ts.Argument.__module__ == "builtins" and ts.Instruction.__module__ == "builtins"
-
-
-def test_docstrings_and_signatures():
-    assert Argument.__doc__ == ("A named register argument (e.g., `q[0]`, `c[2]`) used by high-level "
-                                "instructions.")
-    assert Argument.__text_signature__ == "(regid, index)"
-    assert Instruction.__doc__ == "A high-level instruction with gate + explicit quantum/classical register arguments."
-    assert Instruction.__text_signature__ == "(gate, qargs, cargs=...)"
 
 
 # ---------------------------------------------------------------------------
@@ -260,7 +241,6 @@ def arg_feed(regid, index):
 
 
 def test_hashes_are_content_hashes_against_cpython_oracle():
-    # CPython with PYTHONHASHSEED=0 hashes bytes with SipHash-1-3 and a zero key.
     cases = [
         (Argument("q", 0), arg_feed("q", 0)),
         (Argument("", 2**64 - 1), arg_feed("", 2**64 - 1)),
@@ -271,10 +251,7 @@ def test_hashes_are_content_hashes_against_cpython_oracle():
         (Instruction(h, [("q", 0)], [("q", 1)]),
          struct.pack("<H", 1) + u64(1) + arg_feed("q", 0) + u64(1) + arg_feed("q", 1)),
     ]
-    code = f"import sys; print(*(hash(b) for b in {[feed for _, feed in cases]!r}))"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
-                         env={"PYTHONHASHSEED": "0"}).stdout.split()
-    assert [hash(obj) for obj, _ in cases] == [int(v) for v in out]
+    assert [hash(obj) for obj, _ in cases] == siphash13(*(feed for _, feed in cases))
 
 
 # ---------------------------------------------------------------------------

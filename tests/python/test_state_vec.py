@@ -8,8 +8,9 @@ import numpy as np
 import pytest
 
 import tessellan as ts
+from child_python import siphash13
+from circuits import G
 
-G = {n: ts.Gate.from_name(n) for n in ["h", "x", "z", "s", "sdg", "t", "tdg", "cx", "swap", "y", "cz", "rz(pi/3)"]}
 C = 0.7071067811865476
 
 
@@ -364,16 +365,13 @@ def test_kernel_matches_dense_product_keys():
 
 
 def test_hash_value_feed():
-    # length of re, keys of re, length of im, keys of im, through SipHash-1-3 (CPython oracle)
-    import subprocess
-    import sys
+    # length of re, keys of re, length of im, keys of im
     s = state([0.6, 0.8], [0.0, -0.0])
     feed = struct.pack("<Q", 2) + b"".join(struct.pack("<Q", key(x) & (2**64 - 1)) for x in [0.6, 0.8])
     feed += struct.pack("<Q", 2) + struct.pack("<QQ", 0, 0)
-    out = subprocess.run([sys.executable, "-c", f"print(hash({feed!r}))"], capture_output=True, text=True,
-                         check=True, env={"PYTHONHASHSEED": "0"}).stdout
-    want = int(out) % 2**64
-    assert s.hash_value() in (want, (want - 1) % 2**64 if int(out) == -2 else want)
+    (signed,) = siphash13(feed)
+    want = signed % 2**64
+    assert s.hash_value() in (want, (want - 1) % 2**64 if signed == -2 else want)
 
 
 @pytest.mark.parametrize(
@@ -387,36 +385,6 @@ def test_hash_value_feed():
 )
 def test_text_form(re, im, text):
     assert str(state(re, im)) == text
-
-
-NORMALIZE_DOC = (
-    "Normalizes the state vector in place.\n\nNormalization ensures two conditions:\n1. Amplitude Normalization: "
-    "The sum of the squares of the absolute values of\n   the complex amplitudes is 1 (i.e., `sum(|psi_i|^2) = 1`).\n"
-    "2. Phase Normalization: The first non-zero element of the state vector\n   is made real and positive.\n\n"
-    "If the vector is effectively all zeros initially (all amplitudes are very close to zero),\nit is normalized to "
-    "the |0...0> state (i.e., the first element becomes 1.0 + 0.0i,\nand all other elements become 0.0 + 0.0i).\n"
-    "If the vector has zero length, this function does nothing."
-)
-
-
-@pytest.mark.parametrize(
-    "name, signature, doc",
-    [
-        (None, "(re, im)", "Complex state vector used for randomized circuit evaluation."),
-        ("hash_value", "($self)", "Hashes the current normalized state."),
-        ("random", "(num_qubits)", "Creates a random normalized state."),
-        ("random_symmetric", "(num_qubits)", "Creates a random state tailored for symmetry-aware evaluator use."),
-        ("nqubits", "($self)", "Returns qubit count."),
-        ("len", "($self)", "Returns vector length (`2^nqubits`)."),
-        ("normalize", "($self)", NORMALIZE_DOC),
-        ("normalize_arg", "($self)", "Canonicalizes global phase for stable equality/hash comparison."),
-        ("clone", "($self)", "Returns a deep copy."),
-        ("check", "($self)", "Checks unit-norm invariant."),
-    ],
-)
-def test_docstrings(name, signature, doc):
-    obj = ts.StateVec if name is None else getattr(ts.StateVec, name)
-    assert (obj.__text_signature__, obj.__doc__) == (signature, doc)
 
 
 def test_borrow_conflicts_during_a_call():

@@ -220,19 +220,19 @@ GateKernel gate_kernel(Gate16 gate) {
     }
 }
 
+namespace {
+
+// Kept out of line so that `apply` needs no frame of its own and jumps
+// straight to a gate's kernel.
+[[gnu::noinline]] void apply_dense(StateVec& s, const std::uint8_t* qubits, std::size_t nargs, Gate16 gate) {
+    s.multiply(qubits, nargs, gate.matrix());
+}
+
+}  // namespace
+
 void StateVec::apply(const std::uint8_t* qubits, std::size_t nargs, Gate16 gate) {
-    switch (gate.index()) {
-        case gates::H.index(): return perform_h_gate(*this, qubits, nargs);
-        case gates::X.index(): return perform_x_gate(*this, qubits, nargs);
-        case gates::Z.index(): return perform_z_gate(*this, qubits, nargs);
-        case gates::S.index(): return perform_s_gate(*this, qubits, nargs);
-        case gates::SDG.index(): return perform_sdg_gate(*this, qubits, nargs);
-        case gates::T.index(): return perform_t_gate(*this, qubits, nargs);
-        case gates::TDG.index(): return perform_tdg_gate(*this, qubits, nargs);
-        case gates::CX.index(): return perform_cx_gate(*this, qubits, nargs);
-        case gates::SWAP.index(): return perform_swap_gate(*this, qubits, nargs);
-        default: return multiply(qubits, nargs, gate.matrix());
-    }
+    if (const GateKernel kernel = gate_kernel(gate)) return kernel(*this, qubits, nargs);
+    apply_dense(*this, qubits, nargs, gate);
 }
 
 void StateVec::multiply(const std::uint8_t* qubits, std::size_t nargs, const GateMatrix& matrix) {

@@ -1,6 +1,7 @@
 // In-place kernels of the nine common gates (h, x, z, s, sdg, t, tdg, cx,
-// swap).  `StateVec::apply` dispatches to them by gate index; callers that
-// apply the same gate many times can look the kernel up once.
+// swap).  `gate_kernel` is their one table, by gate index: `StateVec::apply`
+// looks each gate up there, and callers that apply the same gate many times
+// can look its kernel up once.
 #pragma once
 
 #include <cstddef>

@@ -2,22 +2,28 @@
 // constructor, methods, attributes and slots, and the builder turns C++
 // callables into CPython entry points.  A class file reads as a table:
 //
-//   PyTypeObject* PyClass<Circ>::type() {
+//   PyTypeObject* PyClass<StateVec>::type() {
 //       static PyTypeObject* tp = [] {
-//           static ClassBuilder<Circ> b("Circuit with an explicit trailing qubit permutation.");
-//           b.constructor<&circ_new>({"instrs", "perm=None"})          // Circ(instrs, perm=None)
-//               .getter<&Circ::perm>("perm", nullptr)                  // a data member, read only
-//               .method<&Circ::rotate>("rotate", "Circularly rotates ...", {"n"})  // rotate($self, n)
-//               .static_method<&tsl::load_eccs_postcard>("from_postcard", "...", {"filepath"})
-//               .str<&Circ::to_string>()
-//               .eq();                                                 // == and != by operator==
+//           static ClassBuilder<StateVec> b("Complex state vector used for randomized circuit evaluation.");
+//           b.constructor<&sv_new>({"re", "im"})                        // StateVec(re, im)
+//               .static_method<&sv_random>("random", "Creates ...", {"num_qubits"})  // random(num_qubits)
+//               .method<&StateVec::nqubits>("nqubits", "Returns qubit count.")        // nqubits($self)
+//               .str<&StateVec::to_string>()
+//               .eq();                                                  // == and != by operator==
 //           return b.build();
 //       }();
 //       return tp;
 //   }
 //
+// Attributes bind the same way: `getter<&Circ::perm>("perm", doc)` reads a
+// data member, `property` pairs a getter with a setter, `field` makes a data
+// member read-write.
+//
 // A bound callable is a free function, a member function (its object is
-// `self`), a data member, or a captureless lambda.  Each docstring gets its
+// `self`), a data member, or a captureless lambda.  A function binds as one
+// method only: its entry point keeps that method's signature, so binding it
+// again (under another name or in another class) panics when the class is
+// built, naming both methods.  Each docstring gets its
 // text signature line ("name($self, n)\n--\n\n") from the method's name,
 // kind and parameter list; "name=default" marks a parameter that may be
 // left out.  Parameter conversions follow the callable's C++ signature:
@@ -171,6 +177,20 @@ PyObject* result_to_py(auto&& call) {
     }
 }
 
+// The holder of `self`: a borrow of the object for a method, nothing for a
+// static method.
+struct NoSelf {
+    explicit NoSelf(PyObject*) {}
+};
+template <bool HasSelf, class Args>
+struct SelfOf {
+    using type = NoSelf;
+};
+template <class Args>
+struct SelfOf<true, Args> {
+    using type = SelfArg<std::tuple_element_t<0, Args>>;
+};
+
 // Calls Fn with the converted arguments `slots` (after an optional self).
 template <auto Fn, bool HasSelf>
 struct Invoker {
@@ -187,26 +207,27 @@ private:
     template <std::size_t I>
     using ParamT = std::tuple_element_t<I + (HasSelf ? 1 : 0), Args>;
 
+    // `self` is borrowed before any argument is converted, and released after.
     template <std::size_t... I>
     static PyObject* run_impl(PyObject* self, PyObject** slots, const Signature& sig, std::index_sequence<I...>) {
         using R = typename Info::Ret;
-        if constexpr (HasSelf) {
-            SelfArg<std::tuple_element_t<0, Args>> s(self);
-            std::tuple<Arg<ParamT<I>>...> held{make_arg<ParamT<I>>(slots[I], sig.params[I])...};
-            (void)held;
-            return result_to_py<R>([&]() -> R { return call_bound<Fn>(s.get(), std::get<I>(held).get()...); });
-        } else {
-            (void)self;
-            std::tuple<Arg<ParamT<I>>...> held{make_arg<ParamT<I>>(slots[I], sig.params[I])...};
-            (void)held;
-            return result_to_py<R>([&]() -> R { return call_bound<Fn>(std::get<I>(held).get()...); });
-        }
+        typename SelfOf<HasSelf, Args>::type s(self);
+        std::tuple<Arg<ParamT<I>>...> held{make_arg<ParamT<I>>(slots[I], sig.params[I])...};
+        (void)held;
+        return result_to_py<R>([&]() -> R {
+            if constexpr (HasSelf)
+                return call_bound<Fn>(s.get(), std::get<I>(held).get()...);
+            else
+                return call_bound<Fn>(std::get<I>(held).get()...);
+        });
     }
 };
 
-template <auto Fn, int Tag, bool HasSelf>
+template <auto Fn, bool HasSelf>
 struct MethodEntry {
     static inline Signature sig;
+    // "Class.method" once the function is bound; empty before.
+    static inline std::string bound_as;
 
     static PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return guarded<PyObject*>(nullptr, [&] {
@@ -362,6 +383,7 @@ public:
 
     template <auto Fn>
     ClassBuilder& constructor(std::vector<const char*> params) {
+        repeat_failure();
         static_assert(FnInfo<Fn>::arity <= kMaxParams);
         ctor_params_ = signature_params(params, false);
         CtorEntry<Fn, T>::sig = make_sig("__new__", std::move(params), FnInfo<Fn>::arity);
@@ -370,14 +392,14 @@ public:
         return *this;
     }
 
-    template <auto Fn, int Tag = 0>
+    template <auto Fn>
     ClassBuilder& method(const char* name, const char* doc, std::vector<const char*> params = {}) {
-        return add_method<Fn, Tag, true>(name, doc, std::move(params), 0);
+        return add_method<Fn, true>(name, doc, std::move(params), 0);
     }
 
-    template <auto Fn, int Tag = 0>
+    template <auto Fn>
     ClassBuilder& static_method(const char* name, const char* doc, std::vector<const char*> params = {}) {
-        return add_method<Fn, Tag, false>(name, doc, std::move(params), METH_STATIC);
+        return add_method<Fn, false>(name, doc, std::move(params), METH_STATIC);
     }
 
     template <auto Get>
@@ -435,6 +457,7 @@ public:
 
     // Creates the type object; the builder must outlive it (keep it static).
     PyTypeObject* build() {
+        repeat_failure();
         if (has_ctor_) doc_ = keep(std::string(PyClass<T>::name) + "(" + ctor_params_ + ")\n--\n\n" + doc_);
         methods_.push_back({nullptr, nullptr, 0, nullptr});
         getsets_.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
@@ -470,6 +493,17 @@ private:
     // A string that lives as long as the builder (and so the type).
     const char* keep(std::string text) { return texts_.emplace_back(std::move(text)).c_str(); }
 
+    // A binding mistake panics.  The class is then built again on its next
+    // use, with this builder already half filled: it panics again with the
+    // same text.
+    [[noreturn]] void fail(std::string text) {
+        failure_ = text;
+        throw tsl::Panic(std::move(text));
+    }
+    void repeat_failure() {
+        if (!failure_.empty()) throw tsl::Panic(failure_);
+    }
+
     // The parameter list of a text signature, `$self` first for an instance method.
     static std::string signature_params(const std::vector<const char*>& params, bool with_self) {
         std::string out = with_self ? "$self" : "";
@@ -483,16 +517,16 @@ private:
     // The binding's view of the parameters: names without their defaults,
     // and how many leading ones are required.
     Signature make_sig(const char* method, std::vector<const char*> params, std::size_t arity) {
-        if (params.size() != arity) throw tsl::Panic(std::string("binding of ") + PyClass<T>::name + "." + method +
-                                                     " names the wrong number of parameters");
+        if (params.size() != arity) fail(std::string("binding of ") + PyClass<T>::name + "." + method +
+                                         " names the wrong number of parameters");
         std::size_t required = params.size();
         for (std::size_t i = 0; i < params.size(); ++i) {
             const std::string_view p = params[i];
             const std::size_t eq = p.find('=');
             if (eq == std::string_view::npos) {
                 if (required != params.size())
-                    throw tsl::Panic(std::string("binding of ") + PyClass<T>::name + "." + method +
-                                     " has a required parameter after a default");
+                    fail(std::string("binding of ") + PyClass<T>::name + "." + method +
+                         " has a required parameter after a default");
                 continue;
             }
             if (required == params.size()) required = i;
@@ -501,11 +535,16 @@ private:
         return Signature(PyClass<T>::name, method, std::move(params), required);
     }
 
-    template <auto Fn, int Tag, bool HasSelf>
+    template <auto Fn, bool HasSelf>
     ClassBuilder& add_method(const char* name, const char* doc, std::vector<const char*> params, int extra) {
-        using Entry = MethodEntry<Fn, Tag, HasSelf>;
+        using Entry = MethodEntry<Fn, HasSelf>;
         constexpr std::size_t arity = FnInfo<Fn>::arity - (HasSelf ? 1 : 0);
         static_assert(arity <= kMaxParams);
+        repeat_failure();
+        const std::string full_name = std::string(PyClass<T>::name) + "." + name;
+        if (!Entry::bound_as.empty())
+            fail("binding of " + full_name + " binds the function already bound as " + Entry::bound_as);
+        Entry::bound_as = full_name;
         const char* full_doc = keep(std::string(name) + "(" + signature_params(params, HasSelf) + ")\n--\n\n" +
                                     (doc ? doc : ""));
         Entry::sig = make_sig(name, std::move(params), arity);
@@ -519,6 +558,7 @@ private:
     }
 
     const char* doc_;
+    std::string failure_;
     std::deque<std::string> texts_;
     std::string ctor_params_;
     bool has_ctor_ = false;
