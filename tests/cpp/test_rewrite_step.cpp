@@ -6,7 +6,7 @@
 #include "identity/identity_set.hpp"
 #include "identity/rewrite_step.hpp"
 #include "identity/step_memo.hpp"
-#include "identity/subcircuit_split.hpp"
+#include "identity/subcircuit_reference.hpp"
 #include "model/gate.hpp"
 
 using namespace tsl;

@@ -4,28 +4,10 @@
 #include <bit>
 
 #include "base/panic.hpp"
-#include "base/worker_pool.hpp"
 
 namespace tsl {
 
 namespace {
-
-// Appends every k-subset of {0 .. n-1} in lexicographic order.
-void append_subsets(std::vector<std::uint32_t>& out, unsigned n, unsigned k) {
-    std::array<unsigned, 32> idx{};
-    for (unsigned i = 0; i < k; ++i) idx[i] = i;
-    for (;;) {
-        std::uint32_t mask = 0;
-        for (unsigned i = 0; i < k; ++i) mask |= std::uint32_t{1} << idx[i];
-        out.push_back(mask);
-        // Advance the rightmost index that can still move.
-        int i = static_cast<int>(k) - 1;
-        while (i >= 0 && idx[static_cast<unsigned>(i)] == n - k + static_cast<unsigned>(i)) --i;
-        if (i < 0) return;
-        ++idx[static_cast<unsigned>(i)];
-        for (unsigned j = static_cast<unsigned>(i) + 1; j < k; ++j) idx[j] = idx[j - 1] + 1;
-    }
-}
 
 // A set of 256 qubit values.
 struct QubitSet {
@@ -41,38 +23,6 @@ struct QubitSet {
 };
 
 }  // namespace
-
-// ---- COMBINATIONS -----------------------------------------------------------
-
-Combinations::Combinations() {
-    for (unsigned n = 0; n < kEntries; ++n) {
-        offsets_[n] = masks_.size();
-        const unsigned kmax = static_cast<unsigned>(max_subset(n));
-        for (unsigned k = 0; k <= kmax; ++k) {
-            size_begin_[n][k] = masks_.size() - offsets_[n];
-            append_subsets(masks_, n, k);
-        }
-        size_begin_[n][kmax + 1] = masks_.size() - offsets_[n];
-    }
-    offsets_[kEntries] = masks_.size();
-    masks_.shrink_to_fit();
-}
-
-const Combinations& Combinations::get() {
-    static const Combinations table;
-    return table;
-}
-
-std::span<const std::uint32_t> Combinations::entry(std::size_t n) const {
-    if (n >= kEntries) panic_index_oob(kEntries, n);
-    return {masks_.data() + offsets_[n], offsets_[n + 1] - offsets_[n]};
-}
-
-std::vector<std::uint8_t> Combinations::indices(std::uint32_t mask) {
-    std::vector<std::uint8_t> out;
-    for (; mask; mask &= mask - 1) out.push_back(static_cast<std::uint8_t>(std::countr_zero(mask)));
-    return out;
-}
 
 // ---- wire table -------------------------------------------------------------
 
@@ -178,17 +128,6 @@ std::vector<WireTable::SearchPart> WireTable::search_parts(std::size_t max_size)
     return parts;
 }
 
-std::vector<std::uint64_t> WireTable::connected_subsets(std::size_t max_size) const {
-    if (max_size > m_) max_size = m_;
-    const std::vector<std::uint64_t> no_weight(m_, 0);
-    std::vector<std::uint64_t> out;
-    for (const SearchPart& part : search_parts(max_size))
-        search(part, max_size, no_weight.data(),
-               [&](std::uint64_t set, std::uint64_t, const PortCounts&) { out.push_back(set); });
-    std::sort(out.begin(), out.end(), order_before);
-    return out;
-}
-
 bool WireTable::is_connected(std::uint64_t mask) const {
     if (!mask) return true;
     const std::uint64_t first = mask & (~mask + 1);
@@ -261,16 +200,6 @@ bool WireTable::is_convex(std::uint64_t mask) const {
     QubitSet out;
     ports(mask, fwd_, [&](const Port& p) { return distinct = out.add(p.qubit); });
     return distinct;
-}
-
-std::optional<Split> WireTable::split(std::uint64_t mask) const {
-    SplitParts parts;
-    if (!split_into(mask, parts)) return std::nullopt;
-    const std::span<const Instr32> g = parts.gathered(), r = parts.rest();
-    const Permut32 perm = id_.circ.perm;
-    Circ gathered = Circ::create({g.begin(), g.end()}, Permut32::identity(perm.len()));
-    Circ rest = Circ::create({r.begin(), r.end()}, perm);
-    return Split(std::move(gathered), std::move(rest));
 }
 
 bool WireTable::split_into(std::uint64_t mask, SplitParts& out) const {
@@ -353,30 +282,6 @@ bool WireTable::split_into(std::uint64_t mask, SplitParts& out) const {
     }
     out.rest_len_ = len;
     return true;
-}
-
-// ---- selections -------------------------------------------------------------
-
-namespace {
-std::uint64_t mask_of(const std::vector<bool>& gates) {
-    std::uint64_t m = 0;
-    for (std::size_t i = 0; i < gates.size() && i < 64; ++i)
-        if (gates[i]) m |= std::uint64_t{1} << i;
-    return m;
-}
-}  // namespace
-
-IdentitySubcircuit::IdentitySubcircuit(const IdentityCirc& c, std::vector<bool> g)
-    : circuit(c), gates(std::move(g)), table_(c), mask_(mask_of(gates)) {}
-
-std::vector<Split> IdentitySubcircuit::par_subcircuit_splits(const IdentityCirc& circuit) {
-    const std::span<const std::uint32_t> subsets = Combinations::get().entry(circuit.len());
-    const WireTable table(circuit);
-    return parallel_filter_map<Split>(subsets.size(), [&](std::size_t i) -> std::optional<Split> {
-        const std::uint64_t mask = subsets[i];
-        if (!table.is_connected(mask) || !table.is_convex(mask)) return std::nullopt;
-        return table.split(mask);
-    });
 }
 
 }  // namespace tsl

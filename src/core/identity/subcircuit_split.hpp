@@ -7,22 +7,15 @@
 // identity of n instructions (n below kSplitLimit), is_convex tests each one
 // with the port counts the search keeps, split_into gathers it into a
 // SplitParts, and order_before puts what was found in the order of the
-// subsets of COMBINATIONS.
-//
-// The rest is the plain reference that the tests compare the rewrite step
-// with, called by nothing else: the table COMBINATIONS (Combinations), the
-// selection IdentitySubcircuit with par_subcircuit_splits, which tries every
-// subset of the table in turn, WireTable::connected_subsets, and the split
-// as two circuits (Split, WireTable::split).
+// subsets of COMBINATIONS.  The plain reference that the tests compare it
+// with is in subcircuit_reference.hpp.
 #pragma once
 
 #include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
-#include <utility>
 #include <vector>
 
 #include "identity/circ.hpp"
@@ -38,37 +31,6 @@ inline constexpr std::size_t kSplitLimit = 20;
 // floor(n/2)+1, or n when that is fewer.
 constexpr std::size_t max_selection(std::size_t n) { return n < n / 2 + 1 ? n : n / 2 + 1; }
 
-// COMBINATIONS (reference), the process-wide table of selections to try,
-// holds for each instruction count n = 0 .. 19 every k-element subset of
-// {0 .. n-1} for k = 0 .. max_selection(n), sizes ascending, each size in
-// lexicographic order.  A subset is stored as a bit mask (bit i: instruction
-// i), all entries in one flat array.
-class Combinations {
-public:
-    static constexpr std::size_t kEntries = kSplitLimit;
-
-    // The table, built on first use (thread-safe) and kept for the process.
-    static const Combinations& get();
-
-    // The subsets of entry n; panics with the index text (20, n) for n >= 20.
-    std::span<const std::uint32_t> entry(std::size_t n) const;
-
-    // Position in entry n of the first subset of k elements (k = 0 ..
-    // floor(n/2)+2; the last is the entry's size).  n < 20.
-    std::size_t size_begin(std::size_t n, std::size_t k) const { return size_begin_[n][k]; }
-    // The largest subset size of entry n (n < 20).
-    static std::size_t max_subset(std::size_t n) { return max_selection(n); }
-
-    // The indices of a subset mask, ascending.
-    static std::vector<std::uint8_t> indices(std::uint32_t mask);
-
-private:
-    Combinations();
-    std::vector<std::uint32_t> masks_;
-    std::array<std::size_t, kEntries + 1> offsets_{};
-    std::array<std::array<std::size_t, kEntries / 2 + 3>, kEntries> size_begin_{};
-};
-
 // A boundary wire of a selection.
 struct Port {
     std::uint8_t qubit;
@@ -76,11 +38,6 @@ struct Port {
     std::uint64_t qargs_idx;
     friend bool operator==(const Port&, const Port&) = default;
 };
-
-// The split of an identity (reference): the gathered subcircuit (identity
-// permutation of the identity's qubit count) and the rest (the identity's
-// permutation).
-using Split = std::pair<Circ, Circ>;
 
 // Lexicographic order of the ascending index lists of two different masks:
 // the one holding the lowest index where they differ comes first.
@@ -112,14 +69,13 @@ public:
     explicit WireTable(const IdentityCirc& id);
 
     std::size_t size() const { return m_; }
+    const IdentityCirc& identity() const { return id_; }
     bool is_connected(std::uint64_t mask) const;
     bool is_convex(std::uint64_t mask) const;
     std::vector<Port> inputs(std::uint64_t mask) const;
     std::vector<Port> outputs(std::uint64_t mask) const;
     // The split of the selection into `out`; false when there is none.
     bool split_into(std::uint64_t mask, SplitParts& out) const;
-    // The same as two circuits (reference).
-    std::optional<Split> split(std::uint64_t mask) const;
     // Bit i set when instruction i is a swap gate.
     std::uint64_t swap_mask() const { return swaps_; }
 
@@ -163,12 +119,6 @@ public:
         const int na = std::popcount(a), nb = std::popcount(b);
         return na != nb ? na < nb : lex_before(a, b);
     }
-
-    // The same selections in one list, by size and within one size in
-    // lexicographic order of their index lists: the order of COMBINATIONS
-    // without the selections that are not connected (reference: the parts
-    // searched one after the other, then sorted).
-    std::vector<std::uint64_t> connected_subsets(std::size_t max_size) const;
 
 private:
     template <class F>
@@ -240,34 +190,6 @@ private:
     };
     std::vector<PortJoin> joins_;
     bool counted_ = false;  // port counts kept (see PortCounts): joins_ filled
-};
-
-// A selection of an identity's instructions (reference).
-class IdentitySubcircuit {
-public:
-    // `circuit` must outlive the selection; `gates` has one flag per
-    // instruction.  Identities of at most 64 instructions.
-    IdentitySubcircuit(const IdentityCirc& circuit, std::vector<bool> gates);
-
-    const IdentityCirc& circuit;
-    std::vector<bool> gates;
-
-    std::vector<Port> inputs() const { return table_.inputs(mask_); }
-    std::vector<Port> outputs() const { return table_.outputs(mask_); }
-    bool is_connected() const { return table_.is_connected(mask_); }
-    bool is_convex() const { return table_.is_convex(mask_); }
-    // None when nothing is selected or the selection cannot be gathered.
-    std::optional<Split> split() const { return table_.split(mask_); }
-
-    // The splits of every connected, convex subset of entry n of
-    // COMBINATIONS (n the instruction count), in the entry's order, each
-    // subset tried by a job of the worker pool.  Panics with the index text
-    // for n >= 20.
-    static std::vector<Split> par_subcircuit_splits(const IdentityCirc& circuit);
-
-private:
-    WireTable table_;
-    std::uint64_t mask_ = 0;
 };
 
 }  // namespace tsl
