@@ -97,7 +97,7 @@ struct WorkerPool::Job {
     std::atomic<std::size_t> fail_at{SIZE_MAX};
     std::mutex err_m;
     std::exception_ptr error;  // the exception of index fail_at
-    std::size_t left = 0;      // workers done; guarded by the pool's m_
+    std::size_t finished = 0;  // workers done; guarded by the pool's m_
 
     void fail(std::size_t i, std::exception_ptr e) {
         std::exception_ptr discarded;
@@ -178,7 +178,7 @@ void WorkerPool::run(std::size_t n, IndexTask task) {
     wake_.notify_all();
     {
         std::unique_lock<std::mutex> lk(m_);
-        done_.wait(lk, [&] { return job.left == job.threads; });
+        done_.wait(lk, [&] { return job.finished == job.threads; });
         job_ = nullptr;
     }
     if (job.error) std::rethrow_exception(job.error);
@@ -205,7 +205,7 @@ void WorkerPool::worker_main(std::size_t id, bool poll) {
         lk.unlock();
         work(*job);
         lk.lock();
-        if (++job->left == job->threads) done_.notify_all();
+        if (++job->finished == job->threads) done_.notify_all();
     }
 }
 
