@@ -4,8 +4,8 @@
 
 #include "check.hpp"
 #include "identity/identity_set.hpp"
-#include "identity/rewrite_step.hpp"
-#include "identity/step_memo.hpp"
+#include "prover/rewrite_step.hpp"
+#include "prover/step_memo.hpp"
 #include "identity/subcircuit_reference.hpp"
 #include "model/gate.hpp"
 

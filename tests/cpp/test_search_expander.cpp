@@ -3,9 +3,9 @@
 
 #include "check.hpp"
 #include "identity/identity_set.hpp"
-#include "identity/rewrite_step.hpp"
-#include "identity/step_memo.hpp"
-#include "identity/search_expander.hpp"
+#include "prover/rewrite_step.hpp"
+#include "prover/step_memo.hpp"
+#include "prover/search_expander.hpp"
 #include "model/gate.hpp"
 
 using namespace tsl;

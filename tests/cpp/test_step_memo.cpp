@@ -6,7 +6,7 @@
 
 #include "check.hpp"
 #include "base/worker_pool.hpp"
-#include "identity/step_memo.hpp"
+#include "prover/step_memo.hpp"
 #include "model/gate.hpp"
 
 using namespace tsl;

@@ -1,4 +1,4 @@
-#include "identity/identity_prover.hpp"
+#include "prover/identity_prover.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -7,8 +7,8 @@
 #include "base/fd_output.hpp"
 #include "base/progress_bar.hpp"
 #include "base/worker_pool.hpp"
-#include "identity/search_expander.hpp"
-#include "identity/step_memo.hpp"
+#include "prover/search_expander.hpp"
+#include "prover/step_memo.hpp"
 
 namespace tsl {
 

@@ -1,4 +1,4 @@
-#include "identity/proof_tracker.hpp"
+#include "prover/proof_tracker.hpp"
 
 #include <cstdio>
 #include <functional>
@@ -6,8 +6,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "identity/identity_prover.hpp"
-#include "identity/rewrite_step.hpp"
+#include "prover/identity_prover.hpp"
+#include "prover/rewrite_step.hpp"
 #include "base/fd_output.hpp"
 #include "base/panic.hpp"
 

@@ -1,4 +1,4 @@
-#include "identity/prover_file.hpp"
+#include "prover/prover_file.hpp"
 
 #include "identity/circ_serial.hpp"
 #include "model/serial_forms.hpp"

@@ -23,7 +23,7 @@
 
 #include <string>
 
-#include "identity/identity_prover.hpp"
+#include "prover/identity_prover.hpp"
 #include "model/postcard_file.hpp"
 
 namespace tsl {

@@ -1,4 +1,4 @@
-#include "identity/rewrite_step.hpp"
+#include "prover/rewrite_step.hpp"
 
 #include <array>
 #include <bit>
@@ -7,7 +7,7 @@
 #include "base/panic.hpp"
 #include "base/worker_pool.hpp"
 #include "identity/canonical_form.hpp"
-#include "identity/step_memo.hpp"
+#include "prover/step_memo.hpp"
 #include "identity/subcircuit_split.hpp"
 
 namespace tsl {

@@ -28,7 +28,7 @@
 #include "identity/circ_view.hpp"
 #include "identity/identity_circ.hpp"
 #include "identity/identity_set.hpp"
-#include "identity/rule_map.hpp"
+#include "prover/rule_map.hpp"
 
 namespace tsl {
 

@@ -1,4 +1,4 @@
-#include "identity/rule_map.hpp"
+#include "prover/rule_map.hpp"
 
 #include <algorithm>
 

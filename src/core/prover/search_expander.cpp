@@ -1,9 +1,9 @@
-#include "identity/search_expander.hpp"
+#include "prover/search_expander.hpp"
 
 #include <algorithm>
 
 #include "base/worker_pool.hpp"
-#include "identity/step_memo.hpp"
+#include "prover/step_memo.hpp"
 
 namespace tsl {
 

@@ -12,7 +12,7 @@
 
 #include "identity/identity_circ.hpp"
 #include "identity/identity_set.hpp"
-#include "identity/rewrite_step.hpp"
+#include "prover/rewrite_step.hpp"
 
 namespace tsl {
 

@@ -1,4 +1,4 @@
-#include "identity/step_memo.hpp"
+#include "prover/step_memo.hpp"
 
 namespace tsl {
 

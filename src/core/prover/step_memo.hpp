@@ -26,9 +26,9 @@
 #include <optional>
 
 #include "identity/circ.hpp"
-#include "identity/circ_memo_table.hpp"
+#include "prover/circ_memo_table.hpp"
 #include "identity/identity_circ.hpp"
-#include "identity/rewrite_step.hpp"
+#include "prover/rewrite_step.hpp"
 
 namespace tsl {
 

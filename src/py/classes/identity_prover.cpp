@@ -4,8 +4,8 @@
 #include "binding/class_builder.hpp"
 #include "binding/pyref.hpp"
 #include "classes/registry.hpp"
-#include "identity/proof_tracker.hpp"
-#include "identity/prover_file.hpp"
+#include "prover/proof_tracker.hpp"
+#include "prover/prover_file.hpp"
 
 namespace tpy {
 

@@ -13,8 +13,8 @@
 #include "search/raw_eccs.hpp"
 #include "identity/circ.hpp"
 #include "identity/identity_circ.hpp"
-#include "identity/identity_prover.hpp"
-#include "identity/proof_tracker.hpp"
+#include "prover/identity_prover.hpp"
+#include "prover/proof_tracker.hpp"
 
 namespace tpy {
 
