@@ -1,7 +1,7 @@
 // Saves through the file layer: the replacement has no name while it is
 // written, the named replacement where unnamed files are refused, failed
-// syncs, and an entry written in place that is swapped for a link between
-// its check and its opening.
+// syncs, and an entry written in place that is swapped for a link or
+// removed between its check and its opening.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -72,12 +72,8 @@ namespace {
 
 // A directory of the case's own, removed with everything in it.
 struct TempDir {
-    fs::path path;
-    TempDir() {
-        char name[] = "/tmp/tsl_test_file_io_XXXXXX";
-        if (!::mkdtemp(name)) std::abort();
-        path = name;
-    }
+    check::ScratchDir dir;
+    fs::path path{dir.path()};
     ~TempDir() { fs::remove_all(path); }
 };
 
@@ -213,6 +209,35 @@ TEST_CASE(entry_swapped_for_a_link_after_its_check_is_not_written_through) {
     CHECK_EQ(read(d.path / "f2"), std::string("old"));
     CHECK(fs::is_symlink(d.path / "f"));
     CHECK_EQ(entries(d.path), (std::set<std::string>{"f", "f2", "victim", "victim2"}));
+}
+
+namespace {
+
+// Removes the checked entry, once.
+void remove_entry(int dir, const char* name) {
+    if (hook_calls++) return;
+    if (::unlinkat(dir, name, 0) != 0) std::abort();
+}
+
+}  // namespace
+
+TEST_CASE(entry_removed_after_its_check_is_created_anew) {
+    TempDir d;
+    put(d.path / "f", "old");
+    fs::create_hard_link(d.path / "f", d.path / "f2");
+    hook_calls = 0;
+    set_check_to_open_hook(remove_entry);
+    {
+        AtomicWriteFile f((d.path / "f").string());
+        CHECK(f.write_all("new", 3));
+        CHECK(f.finish());
+        CHECK(f.commit());
+    }
+    set_check_to_open_hook(nullptr);
+    CHECK_EQ(hook_calls, 1);
+    CHECK_EQ(read(d.path / "f"), std::string("new"));
+    CHECK_EQ(read(d.path / "f2"), std::string("old"));
+    CHECK_EQ(entries(d.path), (std::set<std::string>{"f", "f2"}));
 }
 
 CHECK_MAIN()

@@ -246,18 +246,34 @@ AtomicWriteFile::~AtomicWriteFile() { release(); }
 void AtomicWriteFile::open_target(const std::string& path) {
     // Only the file the path names at the first check is written: an entry
     // that changes before it is opened in place is resolved again, and the
-    // save goes on only when the path names that file again.
+    // save goes on only when the path names that file again, or when that
+    // file went away and the path itself, through no link, names a free
+    // entry (a new file then takes it, as `open` would create it).
     struct stat checked{};
     for (int round = 1;; ++round) {
         struct stat st{};
-        const bool walked = split_open(AT_FDCWD, path, dir_, name_) && follow_links(path, dir_, name_, st);
+        const bool found_dir = split_open(AT_FDCWD, path, dir_, name_);
+        const int dir_err = errno;
+        struct stat path_dir{};
+        const std::string path_name = name_;
+        if (found_dir && ::fstat(dir_, &path_dir) != 0) throw OsError::from_errno(errno);
+        const bool walked = found_dir && follow_links(path, dir_, name_, st);
         if (!walked && round == 1) {
             if (dir_ >= 0) ::close(dir_);
             dir_ = -1;
             open_by_path(path.c_str());
             return;
         }
-        if (round == 1) checked = st;
+        // A directory that went away meanwhile fails the save as `open`
+        // would report it.
+        if (!found_dir) throw OsError::from_errno(dir_err);
+        if (round == 1) {
+            checked = st;
+        } else if (walked && st.st_mode == 0 && name_ == path_name) {
+            struct stat end_dir;
+            if (::fstat(dir_, &end_dir) != 0) throw OsError::from_errno(errno);
+            if (end_dir.st_dev == path_dir.st_dev && end_dir.st_ino == path_dir.st_ino) checked = st;
+        }
         const bool same = walked && (st.st_mode == 0 ? checked.st_mode == 0
                                                      : checked.st_mode != 0 && st.st_dev == checked.st_dev &&
                                                            st.st_ino == checked.st_ino);

@@ -64,8 +64,10 @@ private:
 // behind.  Only the file that the path names at the call is written: the
 // entry written in place is opened without following links and must be the
 // file checked, else the path is resolved again, a few times at most, and
-// the save goes on only once it names that file again (else OsError
-// EAGAIN).  Destroying a save before `commit` leaves the target as it was,
+// the save goes on only once it names that file again, or, when that file
+// was removed, once the path itself (through no link) names a free entry,
+// where a new file is made (else OsError EAGAIN); a directory that went away
+// fails as `open` reports it.  Destroying a save before `commit` leaves the target as it was,
 // unless it is written in place: a regular file then has what `finish`
 // wrote, a FIFO or device what was written to it.
 class AtomicWriteFile {
