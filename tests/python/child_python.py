@@ -4,9 +4,11 @@ import subprocess
 import sys
 
 
-def python_output(code, **kwargs):
-    """The standard output of `python -c code` in a fresh interpreter; a failure raises."""
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, **kwargs).stdout
+def python_output(code, prefix=(), **kwargs):
+    """The standard output of `python -c code` in a fresh interpreter, started through the command `prefix`
+    when given; a failure raises."""
+    return subprocess.run([*prefix, sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                          **kwargs).stdout
 
 
 def siphash13(*feeds):

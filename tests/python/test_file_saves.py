@@ -22,9 +22,9 @@ from typing import Callable, Optional
 import pytest
 
 import tessellan as ts
+from child_python import python_output
+from postcard_bytes import H_CLASSES
 
-H_CLASSES = bytes.fromhex(
-    "02 02 00 80 80 80 08 02 01 68 00 ff 01 68 00 ff 80 80 80 08 01 01 01 68 00 ff 80 80 80 08 01")
 OLD = b"old content"
 UMASK = 0o027
 ME, MY_GROUP = os.geteuid(), os.getegid()
@@ -67,9 +67,7 @@ class Writer:
                 except Exception as e:
                     print((type(e).__name__, *e.args))
             """
-            out = subprocess.run([*prefix, sys.executable, "-c", textwrap.dedent(code)],
-                                 capture_output=True, text=True, check=True).stdout
-            return ast.literal_eval(out.strip())
+            return ast.literal_eval(python_output(textwrap.dedent(code), prefix).strip())
         try:
             self.save(path)
         except Exception as e:  # noqa: BLE001
@@ -373,8 +371,7 @@ def outcomes_under_size_limit(w, limit, paths):
             except Exception as e:
                 print((type(e).__name__, *e.args))
     """
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, check=True)
-    return [ast.literal_eval(line) for line in out.stdout.splitlines()]
+    return [ast.literal_eval(line) for line in python_output(textwrap.dedent(code)).splitlines()]
 
 
 TOO_LARGE = "File too large (os error 27)"
