@@ -4,10 +4,10 @@
 
 #include "check.hpp"
 #include "identity/identity_set.hpp"
-#include "prover/rewrite_step.hpp"
-#include "prover/step_memo.hpp"
 #include "identity/subcircuit_reference.hpp"
 #include "model/gate.hpp"
+#include "prover/rewrite_step.hpp"
+#include "prover/step_memo.hpp"
 
 using namespace tsl;
 

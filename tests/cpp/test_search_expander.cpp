@@ -3,10 +3,10 @@
 
 #include "check.hpp"
 #include "identity/identity_set.hpp"
-#include "prover/rewrite_step.hpp"
-#include "prover/step_memo.hpp"
-#include "prover/search_expander.hpp"
 #include "model/gate.hpp"
+#include "prover/rewrite_step.hpp"
+#include "prover/search_expander.hpp"
+#include "prover/step_memo.hpp"
 
 using namespace tsl;
 

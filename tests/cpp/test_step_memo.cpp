@@ -4,10 +4,10 @@
 #include <optional>
 #include <vector>
 
-#include "check.hpp"
 #include "base/worker_pool.hpp"
-#include "prover/step_memo.hpp"
+#include "check.hpp"
 #include "model/gate.hpp"
+#include "prover/step_memo.hpp"
 
 using namespace tsl;
 

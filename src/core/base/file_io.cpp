@@ -515,8 +515,12 @@ bool AtomicWriteFile::finish() {
         held_ = std::string();
     } else if (way_ == Way::Unnamed || way_ == Way::Named) {
         // A write by a caller without the capability to keep them clears
-        // set-ID bits and file capabilities: they are given back.
-        if (target_.st_mode != 0 && !carry_attributes()) return fail(errno);
+        // set-ID bits and file capabilities: they are given back.  A target
+        // with neither loses nothing to the writes.
+        const bool capable = std::any_of(attributes_.begin(), attributes_.end(),
+                                         [](const auto& a) { return a.first == "security.capability"; });
+        const bool clearable = target_.st_mode != 0 && ((target_.st_mode & (S_ISUID | S_ISGID)) || capable);
+        if (clearable && !carry_attributes()) return fail(errno);
         return sync_fd(fd_, true) || fail(errno);
     }
     const int rc = ::close(fd_);

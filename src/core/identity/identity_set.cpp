@@ -59,7 +59,7 @@ IdentitySet::Inserted IdentitySet::insert_record(const Record& r) {
     const std::size_t slot = index_.probe(h, [&](Offset off) { return same(off, r); });
     if (const Offset found = index_.index_at(slot); found != Index::kNone) return {found, false};
     const Offset off = arena_.size();
-    if (off + 2 + r.count >= PackedSlot<40>::kIndexMask) panic("compact identity set is full");
+    if (off + 2 + r.count > Index::kMaxIndex) panic("compact identity set is full");
     arena_.resize(off + 2 + r.count);  // r.instrs may point into the arena of another set only
     arena_[off] = r.count;
     arena_[off + 1] = r.perm;

@@ -6,10 +6,10 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "prover/identity_prover.hpp"
-#include "prover/rewrite_step.hpp"
 #include "base/fd_output.hpp"
 #include "base/panic.hpp"
+#include "prover/identity_prover.hpp"
+#include "prover/rewrite_step.hpp"
 
 namespace tsl {
 

@@ -23,8 +23,8 @@
 
 #include <string>
 
-#include "prover/identity_prover.hpp"
 #include "model/postcard_file.hpp"
+#include "prover/identity_prover.hpp"
 
 namespace tsl {
 

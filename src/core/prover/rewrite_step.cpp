@@ -7,8 +7,8 @@
 #include "base/panic.hpp"
 #include "base/worker_pool.hpp"
 #include "identity/canonical_form.hpp"
-#include "prover/step_memo.hpp"
 #include "identity/subcircuit_split.hpp"
+#include "prover/step_memo.hpp"
 
 namespace tsl {
 

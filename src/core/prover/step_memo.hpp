@@ -26,8 +26,8 @@
 #include <optional>
 
 #include "identity/circ.hpp"
-#include "prover/circ_memo_table.hpp"
 #include "identity/identity_circ.hpp"
+#include "prover/circ_memo_table.hpp"
 #include "prover/rewrite_step.hpp"
 
 namespace tsl {
