@@ -21,17 +21,22 @@ def perm_raw(entries):
     return raw
 
 
+def circuit(instrs, perm):
+    """A circuit: instrs as (name, *qubits), perm a tuple or raw int."""
+    b = varint(len(instrs))
+    for name, *qs in instrs:
+        nb = name.encode()
+        b += varint(len(nb)) + nb + bytes(list(qs) + [255] * (2 - len(qs)))
+    return b + varint(perm if isinstance(perm, int) else perm_raw(perm))
+
+
 def encode(classes, nqubits):
-    """classes: lists of circuits (instrs, perm); an instr is (name, *qubits); perm a tuple or raw int."""
+    """classes: lists of circuits (instrs, perm), as `circuit` takes them."""
     b = varint(len(classes))
     for cls in classes:
         b += varint(len(cls))
-        for instrs, perm in cls:
-            b += varint(len(instrs))
-            for name, *qs in instrs:
-                nb = name.encode()
-                b += varint(len(nb)) + nb + bytes(list(qs) + [255] * (2 - len(qs)))
-            b += varint(perm if isinstance(perm, int) else perm_raw(perm))
+        for c in cls:
+            b += circuit(*c)
     return b + varint(nqubits)
 
 

@@ -22,6 +22,13 @@ Gate16 GateLookupCache::lookup(const std::string& name) {
     return g;
 }
 
+std::vector<Gate16> GateLookupCache::gates() const {
+    std::vector<Gate16> out;
+    out.reserve(gates_.size());
+    for (const auto& [name, g] : gates_) out.push_back(g);
+    return out;
+}
+
 void write_instrs(PostcardWriter& w, const std::vector<Instr32>& instrs, GateNameCache& names) {
     w.varint(instrs.size());
     for (const Instr32& in : instrs) write_instr(w, in, names);

@@ -35,6 +35,8 @@ private:
 class GateLookupCache {
 public:
     Gate16 lookup(const std::string& name);
+    // Every gate looked up so far, in no particular order.
+    std::vector<Gate16> gates() const;
 
 private:
     std::unordered_map<std::string, Gate16> gates_;

@@ -2,6 +2,7 @@
 
 #include "identity/circ_serial.hpp"
 #include "model/serial_forms.hpp"
+#include "prover/loaded_forms.hpp"
 
 namespace tsl {
 
@@ -38,6 +39,9 @@ IdentityProver decode(PostcardReader& r) {
         for (std::uint64_t x = 0; x < j; ++x) list.push_back(read_circ(r, gates));
         p.circ_map.insert(std::move(key), std::move(list));
     }
+    // Stored forms follow the saving process's gate order, lookups this
+    // process's.
+    form_for_this_process(p, gates.gates());
     return p;
 }
 

@@ -8,8 +8,12 @@
 // Circuits and identities use the postcard form of circ_serial.hpp.  The
 // entries of `proved` and `circ_map` are written in their insertion order;
 // readers must not depend on any order.  Bytes after the rule map are
-// ignored; nothing beyond the encoding is validated on loading.  Saving
-// goes through base/file_io.hpp.
+// ignored; nothing beyond the encoding is validated on loading.  The file
+// names gates, and its canonical forms follow the saving process's gate
+// order: loading brings them into this process's forms where that order
+// may differ from this one's (prover/loaded_forms.hpp), so a loaded prover
+// answers as the saved one did whatever order the gates were created in.
+// Saving goes through base/file_io.hpp.
 // A regular file with one link, or a new one, is replaced only once every
 // byte was written and synced: a failed or killed save leaves it as it was.
 // A regular file that cannot be replaced (more hard links, for one) is
