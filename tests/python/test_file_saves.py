@@ -275,6 +275,29 @@ def bind_mounted_file(d, w):
     return Case(d / "f", {"f": file(w.data, 0o640), "src": file(w.data, 0o640)}, cleanup=unmount)
 
 
+def overlay_lower_hard_link(d, w):
+    """Through an overlay mounted on `d`, a file hard-linked in its lower layer: opening it for writing copies it
+    up to the upper layer (with a new inode, breaking the lower link, as for any write through the overlay), and
+    the save writes that copy in place at once; the lower layer is never written."""
+    need_root()
+    lower, upper, work = (d.parent / name for name in ("lower", "upper", "work"))
+    for layer in (lower, upper, work):
+        layer.mkdir()
+    hard_linked_pair(lower, OLD)
+    mounted = subprocess.run(["mount", "-t", "overlay", "overlay", "-o",
+                              f"lowerdir={lower},upperdir={upper},workdir={work},index=off", str(d)],
+                             capture_output=True, text=True)
+    if mounted.returncode != 0:
+        pytest.skip("cannot mount an overlay: " + mounted.stderr.strip())
+
+    def unmount():
+        subprocess.run(["umount", str(d)], check=True)
+        assert listing(lower) == {"a": file(OLD, 0o644, nlink=2), "b": file(OLD, 0o644, nlink=2)}
+        assert listing(upper) == {"a": file(w.data, 0o644)}
+
+    return Case(d / "a", {"a": file(w.data, 0o644), "b": file(OLD, 0o644, nlink=2)}, cleanup=unmount)
+
+
 def directory(d, w):
     (d / "sub").mkdir()
     return Case(d / "sub", {"sub": ("dir", oct(0o750), ME, [])}, error=IS_DIR)
@@ -298,8 +321,8 @@ def read_only_file(d, w):
 
 
 ROWS = [missing, private_file, private_file_without_capabilities, other_owner, hard_linked, symlink, symlink_chain_to_subdir, dangling_symlink,
-        fifo_with_reader, null_device, full_device, bind_mounted_file, directory, missing_directory, file_in_read_only_directory,
-        read_only_file]
+        fifo_with_reader, null_device, full_device, bind_mounted_file, overlay_lower_hard_link, directory, missing_directory,
+        file_in_read_only_directory, read_only_file]
 
 
 @pytest.mark.parametrize("row", ROWS, ids=[r.__name__ for r in ROWS])

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -227,6 +228,40 @@ bool reserve(int fd, off_t len, off_t size) {
     return true;
 }
 
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Whether the file `fd` (status `opened`), opened for writing through the
+// entry `name` of `dir`, is the checked file (status `checked`) as the
+// overlay file system copied it up; `pin` is a descriptor of the entry,
+// taken without following links before the opening and found to be the
+// checked file then.  Opening a lower-layer file of an overlay for writing
+// copies it to the upper layer first, and where the overlay cannot keep
+// its inode number (a file hard-linked in the lower layer, whose links the
+// copy breaks; layers on different file systems) the file then shows a new
+// inode number, and maybe a new device: the opened file is no longer the
+// checked one by those numbers.  It is the same file when:
+//  - the overlay holds it (its file system is the overlay), and
+//  - the pinned file now shows the opened file's numbers.  An overlay file
+//    shows the numbers of the layer that holds it now, also through a
+//    descriptor opened before the copy, and distinct files never show the
+//    same numbers: a file put in the entry's place after the pin (even one
+//    identical in every attribute) keeps numbers of its own, and the pinned
+//    file, gone from the entry, never takes them; and
+//  - the entry names the opened file now, and the copy kept what a copy
+//    keeps: the file type, permission bits and owner.  The link count is
+//    not compared (the copy has one link where the lower file had more), nor
+//    the size, which a concurrent writer changes on any file system.
+// So only the file the path named at the check is written, as on other file
+// systems, and the entry was never followed through a link (O_NOFOLLOW).
+bool copied_up(int dir, const char* name, int pin, int fd, const struct stat& checked, const struct stat& opened) {
+    struct statfs sfs;
+    struct stat pinned, entry;
+    return ::fstatfs(fd, &sfs) == 0 && sfs.f_type == OVERLAYFS_SUPER_MAGIC && ::fstat(pin, &pinned) == 0 &&
+           same_file(pinned, opened) && ::fstatat(dir, name, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_file(entry, opened) && opened.st_mode == checked.st_mode && opened.st_uid == checked.st_uid &&
+           opened.st_gid == checked.st_gid;
+}
+
 }  // namespace
 
 void set_check_to_open_hook(CheckToOpenHook hook) { check_to_open_hook = hook; }
@@ -401,27 +436,48 @@ bool AtomicWriteFile::carry_attributes() {
 }
 
 bool AtomicWriteFile::open_checked(const struct stat& checked) {
-    if (check_to_open_hook) check_to_open_hook(dir_, name_.c_str());
     if (checked.st_mode == 0) {
+        if (check_to_open_hook) check_to_open_hook(dir_, name_.c_str());
         fd_ = open_at(dir_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
         if (fd_ < 0) {
             if (errno == EEXIST) return false;
             throw OsError::from_errno(errno);
         }
         created_ = true;
-    } else {
+        started_in_place();
+        return true;
+    }
+    // The entry is pinned first (a descriptor that opens nothing: no FIFO
+    // waits, no device acts, no file is copied up), as the checked file; the
+    // opening for writing, which follows no link either, must then give that
+    // file.
+    const int pin = open_at(dir_, name_.c_str(), O_PATH | O_NOFOLLOW);
+    if (pin < 0) {
+        if (errno == ENOENT) return false;
+        throw OsError::from_errno(errno);
+    }
+    struct stat st;
+    int err = ::fstat(pin, &st) == 0 ? 0 : errno;
+    bool same = err == 0 && same_file(st, checked);
+    if (same) {
+        if (check_to_open_hook) check_to_open_hook(dir_, name_.c_str());
         fd_ = open_at(dir_, name_.c_str(), O_WRONLY | O_NOFOLLOW);
         if (fd_ < 0) {
-            if (errno == ELOOP || errno == ENOENT) return false;
-            throw OsError::from_errno(errno);
+            err = errno;
+            same = false;
+            if (err == ELOOP || err == ENOENT) err = 0;
+        } else if (::fstat(fd_, &st) != 0) {
+            err = errno;
+        } else {
+            same = same_file(st, checked) || copied_up(dir_, name_.c_str(), pin, fd_, checked, st);
         }
-        struct stat st;
-        if (::fstat(fd_, &st) != 0) throw OsError::from_errno(errno);
-        if (st.st_dev != checked.st_dev || st.st_ino != checked.st_ino) {
-            ::close(fd_);
-            fd_ = -1;
-            return false;
-        }
+    }
+    ::close(pin);
+    if (err != 0 || !same) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        if (err != 0) throw OsError::from_errno(err);
+        return false;
     }
     started_in_place();
     return true;

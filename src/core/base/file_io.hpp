@@ -63,11 +63,13 @@ private:
 // directory renamed or removed during the save leaves no temporary file
 // behind.  Only the file that the path names at the call is written: the
 // entry written in place is opened without following links and must be the
-// file checked, else the path is resolved again, a few times at most, and
-// the save goes on only once it names that file again, or, when that file
-// was removed, once the path itself (through no link) names a free entry,
-// where a new file is made (else OsError EAGAIN); a directory that went away
-// fails as `open` reports it.  Destroying a save before `commit` leaves the target as it was,
+// file checked (on an overlay, that file as the overlay copied it up to its
+// upper layer for the writing, with new inode numbers), else the path is
+// resolved again, a few times at most, and the save goes on only once it
+// names that file again, or, when that file was removed, once the path
+// itself (through no link) names a free entry, where a new file is made
+// (else OsError EAGAIN); a directory that went away fails as `open` reports
+// it.  Destroying a save before `commit` leaves the target as it was,
 // unless it is written in place: a regular file then has what `finish`
 // wrote, a FIFO or device what was written to it.
 class AtomicWriteFile {
@@ -108,8 +110,9 @@ private:
     // attributes of `target_`; false when they cannot all be set.
     bool carry_attributes();
     // Opens the checked entry `name_` in `dir_` for writing in place: the
-    // file of `checked` (st_mode 0: created, as it was missing).  False when
-    // the entry is no longer what was checked.
+    // file of `checked` (st_mode 0: created, as it was missing), or that file
+    // as an overlay copied it up.  False when the entry is no longer what was
+    // checked.
     bool open_checked(const struct stat& checked);
     void open_by_path(const char* path);
     void started_in_place();
@@ -137,8 +140,9 @@ private:
 };
 
 // For the unit test of this layer only: a function called between the check
-// of an entry to be written in place (its directory and name) and its
-// opening, where a concurrent change must be caught.  Null by default.
+// of an entry to be written in place (its directory and name; an existing
+// entry is checked through a descriptor that pins it) and its opening, where
+// a concurrent change must be caught.  Null by default.
 using CheckToOpenHook = void (*)(int dir, const char* name);
 void set_check_to_open_hook(CheckToOpenHook hook);
 
