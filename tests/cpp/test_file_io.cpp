@@ -32,6 +32,9 @@ namespace {
 
 bool refuse_unnamed = false;
 enum class FailSync { None, Data, Directory } fail_sync = FailSync::None;
+// What a file system may refuse: reserving space past a file's end, any
+// reservation, cutting a file to the length it has (a FUSE vfat).
+enum class Refuse { None, KeepSize, Allocate, SameLengthCut } refuse = Refuse::None;
 
 }  // namespace
 
@@ -69,6 +72,25 @@ extern "C" int fsync(int fd) {
         return -1;
     }
     return static_cast<int>(::syscall(SYS_fsync, fd));
+}
+
+// Stand in for the C library's fallocate and ftruncate, so that a case can
+// refuse them as some file systems do.
+extern "C" int fallocate(int fd, int mode, off_t offset, off_t len) {
+    if ((refuse == Refuse::KeepSize && (mode & FALLOC_FL_KEEP_SIZE)) || refuse == Refuse::Allocate) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_fallocate, fd, mode, offset, len));
+}
+
+extern "C" int ftruncate(int fd, off_t length) {
+    struct stat st;
+    if (refuse == Refuse::SameLengthCut && ::fstat(fd, &st) == 0 && st.st_size == length) {
+        errno = EPERM;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_ftruncate, fd, length));
 }
 
 namespace {
@@ -173,6 +195,27 @@ TEST_CASE(failed_sync_fails_the_save) {
     CHECK_EQ(failures(d.path / "f"), texts);
     fail_sync = FailSync::None;
     CHECK_EQ(entries(d.path), (std::set<std::string>{"f", "f2"}));
+}
+
+TEST_CASE(in_place_save_where_the_file_system_refuses_a_call) {
+    TempDir d;
+    for (const Refuse r : {Refuse::KeepSize, Refuse::Allocate, Refuse::SameLengthCut}) {
+        for (const std::string old : {"ol", "old", "longer old"}) {
+            put(d.path / "f", old);
+            fs::create_hard_link(d.path / "f", d.path / "f2");
+            refuse = r;
+            {
+                AtomicWriteFile f((d.path / "f").string());
+                CHECK(f.write_all("new", 3));
+                CHECK(f.finish());
+                CHECK(f.commit());
+            }
+            refuse = Refuse::None;
+            CHECK_EQ(read(d.path / "f2"), std::string("new"));
+            CHECK_EQ(fs::hard_link_count(d.path / "f"), std::uintmax_t{2});
+            fs::remove(d.path / "f2");
+        }
+    }
 }
 
 namespace {

@@ -491,27 +491,45 @@ KILLS = [("fchmod", 1), ("write", 1), ("write", 3), ("sync_file_range", 1), ("fd
 REACHED = {"fchmod", "write", "fdatasync", "linkat", "fsync"}
 
 
-@pytest.mark.parametrize("call, nth", KILLS, ids=[f"{c}-{n}" if c else "none" for c, n in KILLS])
-def test_killed_save_leaves_the_old_or_the_new_file(big, call, nth, tmp_path):
+def killed_save(w, path, call, nth, trace):
+    """Saves `w` to `path` in a child that strace kills on entering the `nth` call of `call` (None: no kill);
+    whether it was killed.  `trace` is strace's output file."""
     if tool("strace") is None:
         pytest.skip("needs strace")
-    old = b"A" * 4096
-    d = tmp_path / "d"
-    d.mkdir()
-    make(d / "f", old)
-    code = SAVING_CHILD.format(cls=big.cls, method=big.method, source=str(big.source), path=str(d / "f"))
+    code = SAVING_CHILD.format(cls=w.cls, method=w.method, source=str(w.source), path=str(path))
     inject = ["-e", f"trace={call}", "-e", f"inject={call}:signal=KILL:when={nth}"] if call else []
-    ran = subprocess.run([tool("strace"), "-f", "-qq", "-o", str(tmp_path / "trace"), *inject,
-                          sys.executable, "-c", code], capture_output=True, text=True)
+    ran = subprocess.run([tool("strace"), "-f", "-qq", "-o", str(trace), *inject, sys.executable, "-c", code],
+                         capture_output=True, text=True)
     if "PTRACE" in ran.stderr or "ptrace" in ran.stderr:
         pytest.skip("strace cannot trace here: " + ran.stderr.strip())
     killed = ran.returncode in (-9, 128 + 9)
     assert killed or ran.returncode == 0, ran.stderr
+    return killed
+
+
+@pytest.mark.parametrize("call, nth", KILLS, ids=[f"{c}-{n}" if c else "none" for c, n in KILLS])
+def test_killed_save_leaves_the_old_or_the_new_file(big, call, nth, tmp_path):
+    old = b"A" * 4096
+    d = tmp_path / "d"
+    d.mkdir()
+    make(d / "f", old)
+    killed = killed_save(big, d / "f", call, nth, tmp_path / "trace")
     if call in REACHED and (nth == 1 or big.kind == "postcard"):
         assert killed
     # Killed before the rename: the old file; after it, or not killed: the new one.  Nothing else.
     renamed = not killed or call == "fsync"
     assert listing(d) == {"f": file(big.data if renamed else old, 0o644)}
+
+
+def test_killed_save_in_place_before_its_writes_keeps_the_old_file(big, tmp_path):
+    """A hard-linked file is written in place, its new length reserved first: a save killed at its first write
+    over the old content finds the old file byte for byte, not lengthened (by zeros) to the new size."""
+    old = b"A" * 4096  # shorter than the new content
+    d = tmp_path / "d"
+    d.mkdir()
+    hard_linked_pair(d, old)
+    assert killed_save(big, d / "a", "pwrite64", 1, tmp_path / "trace")
+    assert listing(d) == {"a": file(old, 0o644, nlink=2), "b": file(old, 0o644, nlink=2)}
 
 
 # ---------------------------------------------------------------------------

@@ -202,16 +202,26 @@ Put put_all(int fd, const void* data, std::size_t n, off_t at) {
     return Put::Done;
 }
 
-// Reserves the first `len` bytes of the file `fd` of size `size` without
-// shrinking it; false, errno set, when the space is not there.  A file
-// system without reservations gets the length as zeros after the old end,
-// unless it has no storage (the system's own files, which take no zeros).
-bool reserve(int fd, off_t len, off_t size) {
+int allocate(int fd, int mode, off_t len) {
     int rc;
     do {
-        rc = ::fallocate(fd, 0, 0, len);
+        rc = ::fallocate(fd, mode, 0, len);
     } while (rc != 0 && errno == EINTR);
-    if (rc == 0) return true;
+    return rc;
+}
+
+// Reserves the first `len` bytes of the file `fd` of size `size` without
+// shrinking it; false, errno set, when the space is not there.  The blocks
+// are reserved without changing the size, so that the file grows only as
+// the new content is written: until then a reader, or a kill, sees the old
+// file as it was.  A file system that cannot reserve past the end gets the
+// length at once (as zeros after the old end), one without reservations
+// gets those zeros written, unless it has no storage (the system's own
+// files, which take no zeros).
+bool reserve(int fd, off_t len, off_t size) {
+    if (allocate(fd, FALLOC_FL_KEEP_SIZE, len) == 0) return true;
+    if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
+    if (allocate(fd, 0, len) == 0) return true;
     if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
     struct statfs sfs;
     if (::fstatfs(fd, &sfs) != 0 || sfs.f_blocks == 0 || len <= size) return true;
@@ -538,18 +548,22 @@ bool AtomicWriteFile::write_all(const void* data, std::size_t n) {
 bool AtomicWriteFile::write_held() {
     const auto len = static_cast<off_t>(held_.size());
     // What the size limit refuses fails before the first byte: the kernel
-    // would let the writes through up to the limit.
+    // would let the writes through up to the limit, and holds no reservation
+    // that keeps the size to it.
     struct rlimit lim;
     if (::getrlimit(RLIMIT_FSIZE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY && held_.size() > lim.rlim_cur)
         return fail(EFBIG);
     struct stat old;
     if (::fstat(fd_, &old) != 0) return fail(errno);
     // The final length is reserved first, so that a full disk fails before
-    // the old content changes.
+    // the old content changes.  What a failed reservation took is given
+    // back: blocks past the old end, and the length where the file system
+    // could only reserve by extending the file.
     if (len > 0 && !reserve(fd_, len, old.st_size)) {
         const int err = errno;
         struct stat now;
-        if (::fstat(fd_, &now) == 0 && now.st_size > old.st_size) (void)::ftruncate(fd_, old.st_size);
+        if (::fstat(fd_, &now) == 0 && (now.st_size > old.st_size || now.st_blocks > old.st_blocks))
+            (void)::ftruncate(fd_, old.st_size);
         return fail(err);
     }
     const Put put = put_all(fd_, held_.data(), held_.size(), 0);
@@ -557,7 +571,11 @@ bool AtomicWriteFile::write_held() {
         wrote_zero_ = put == Put::Zero;
         return fail(wrote_zero_ ? 0 : errno);
     }
-    if (::ftruncate(fd_, len) != 0 || !sync_fd(fd_, false)) return fail(errno);
+    // Cut only a file that is longer: some file systems refuse to cut a file
+    // to the length it has.
+    struct stat now;
+    if (::fstat(fd_, &now) != 0) return fail(errno);
+    if ((now.st_size != len && ::ftruncate(fd_, len) != 0) || !sync_fd(fd_, false)) return fail(errno);
     // A file created here needs its directory entry synced too.
     if (created_ && dir_ >= 0 && !sync_dir(dir_, fd_)) return fail(errno);
     return true;

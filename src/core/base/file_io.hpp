@@ -54,11 +54,17 @@ private:
 //    cannot be replaced (more hard links, mounted over another, not writable,
 //    an owner, mode or attribute that the replacement cannot take, or a
 //    directory that refuses the replacement) has its new content held in
-//    memory until `finish`, which reserves the final length without shrinking
-//    the file, then writes the content over the old one, cuts the file to its
-//    length and syncs it.  A failure to reserve (a full disk, a size limit)
-//    leaves the old content as it was; a failure or a kill during the final
-//    write leaves the file torn: new content up to that point, old after it.
+//    memory until `finish`, which reserves the blocks of the final length
+//    without changing the file's size, then writes the content over the old
+//    one, cuts the file to its length where it is longer, and syncs it.  A
+//    failure to reserve (a full disk, a size limit) leaves the old content
+//    as it was, and so does a kill up to the first write (the blocks
+//    reserved past the old end then stay with the file); a failure or a
+//    kill during the final write leaves the file torn: new content up to
+//    that point, old after it.  Where the file system cannot reserve blocks
+//    past a file's end, the reservation extends the file to the final
+//    length at once, with zeros after the old end, which a kill before the
+//    write then leaves there.
 // Directory entries are reached through a descriptor of the directory, so a
 // directory renamed or removed during the save leaves no temporary file
 // behind.  Only the file that the path names at the call is written: the
