@@ -363,7 +363,9 @@ std::string AtomicWriteFile::temp_name(int attempt) const {
     // A long target name is cut (at a character boundary) to leave room.
     std::size_t keep = std::min<std::size_t>(name_.size(), 200);
     while (keep < name_.size() && keep > 0 && (static_cast<unsigned char>(name_[keep]) & 0xC0) == 0x80) --keep;
-    std::string name = "." + name_.substr(0, keep) + ".tmp-";
+    std::string name = ".";
+    name.append(name_, 0, keep);
+    name += ".tmp-";
     for (int k = 0; k < 8; ++k, r /= 62) name += kChars[r % 62];
     return name;
 }

@@ -41,14 +41,18 @@ private:
 // links included, a dangling link names the file to create), and the file it
 // names is then written in one of two ways:
 //  - atomically: a missing file, or a regular file with one link, is written
-//    into an unnamed file in its directory (a named temporary file where the
-//    file system has no unnamed files), which takes the existing file's owner,
-//    permission bits and extended attributes, its ACL included (a new file
-//    gets 0o666 under the umask, as `open` would give it).  `finish` syncs its
-//    data; `commit` names it, renames it over the target and syncs the
+//    into a new file in its directory, which takes the existing file's
+//    owner, permission bits and extended attributes, its ACL included (a new
+//    file gets 0o666 under the umask, as `open` would give it).  `finish`
+//    syncs its data; `commit` renames it over the target and syncs the
 //    directory.  A save that fails or is killed before the rename leaves the
-//    target as it was and no file behind (a kill in the instant between the
-//    naming and the rename can leave the named temporary file);
+//    target as it was.  The new file is an unnamed one, named only just
+//    before the rename, so a failed or killed save leaves nothing behind (a
+//    kill in the instant between the naming and the rename can leave it).
+//    Where the file system refuses unnamed files, it is a named temporary
+//    file, `.<name>.tmp-XXXXXXXX`, from the start: a failed save removes it,
+//    but a save killed before the rename leaves it behind, up to the full
+//    size.  No save removes such files: another save may be writing them;
 //  - in place: anything that is not a regular file (a FIFO, a device) is
 //    written as `open(path, O_WRONLY | O_CREAT)` opens it; a regular file that
 //    cannot be replaced (more hard links, mounted over another, not writable,
