@@ -1,14 +1,17 @@
 // Saves through the file layer: the replacement has no name while it is
 // written, the named replacement where unnamed files are refused, failed
-// syncs, and an entry written in place that is swapped for a link or
-// removed between its check and its opening.
+// syncs, and an entry written in place that is swapped for a link or for
+// another file (also on an overlay, whose copy-up changes a file's inode),
+// or removed, between its check and its opening.
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -29,6 +32,9 @@ namespace {
 
 bool refuse_unnamed = false;
 enum class FailSync { None, Data, Directory } fail_sync = FailSync::None;
+// What a file system may refuse: reserving space past a file's end, any
+// reservation, cutting a file to the length it has (a FUSE vfat).
+enum class Refuse { None, KeepSize, Allocate, SameLengthCut } refuse = Refuse::None;
 
 }  // namespace
 
@@ -66,6 +72,25 @@ extern "C" int fsync(int fd) {
         return -1;
     }
     return static_cast<int>(::syscall(SYS_fsync, fd));
+}
+
+// Stand in for the C library's fallocate and ftruncate, so that a case can
+// refuse them as some file systems do.
+extern "C" int fallocate(int fd, int mode, off_t offset, off_t len) {
+    if ((refuse == Refuse::KeepSize && (mode & FALLOC_FL_KEEP_SIZE)) || refuse == Refuse::Allocate) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_fallocate, fd, mode, offset, len));
+}
+
+extern "C" int ftruncate(int fd, off_t length) {
+    struct stat st;
+    if (refuse == Refuse::SameLengthCut && ::fstat(fd, &st) == 0 && st.st_size == length) {
+        errno = EPERM;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_ftruncate, fd, length));
 }
 
 namespace {
@@ -172,6 +197,27 @@ TEST_CASE(failed_sync_fails_the_save) {
     CHECK_EQ(entries(d.path), (std::set<std::string>{"f", "f2"}));
 }
 
+TEST_CASE(in_place_save_where_the_file_system_refuses_a_call) {
+    TempDir d;
+    for (const Refuse r : {Refuse::KeepSize, Refuse::Allocate, Refuse::SameLengthCut}) {
+        for (const std::string old : {"ol", "old", "longer old"}) {
+            put(d.path / "f", old);
+            fs::create_hard_link(d.path / "f", d.path / "f2");
+            refuse = r;
+            {
+                AtomicWriteFile f((d.path / "f").string());
+                CHECK(f.write_all("new", 3));
+                CHECK(f.finish());
+                CHECK(f.commit());
+            }
+            refuse = Refuse::None;
+            CHECK_EQ(read(d.path / "f2"), std::string("new"));
+            CHECK_EQ(fs::hard_link_count(d.path / "f"), std::uintmax_t{2});
+            fs::remove(d.path / "f2");
+        }
+    }
+}
+
 namespace {
 
 int hook_calls = 0;
@@ -238,6 +284,87 @@ TEST_CASE(entry_removed_after_its_check_is_created_anew) {
     CHECK_EQ(read(d.path / "f"), std::string("new"));
     CHECK_EQ(read(d.path / "f2"), std::string("old"));
     CHECK_EQ(entries(d.path), (std::set<std::string>{"f", "f2"}));
+}
+
+namespace {
+
+// Renames "victim2" over the checked entry, once: a file like the checked
+// one in every attribute (size, mode, owner, two links), but another file.
+void swap_in_lookalike(int dir, const char* name) {
+    if (hook_calls++) return;
+    if (::renameat(dir, "victim2", dir, name) != 0) std::abort();
+}
+
+// Hard-linked files f (f2) and victim (victim2), written in place.
+void make_lookalikes(const fs::path& d) {
+    put(d / "f", "old");
+    fs::create_hard_link(d / "f", d / "f2");
+    put(d / "victim", "vic");
+    fs::create_hard_link(d / "victim", d / "victim2");
+}
+
+// A save of d/f while the lookalike is swapped in: the victim is not written.
+void check_lookalike_not_written(const fs::path& d) {
+    hook_calls = 0;
+    set_check_to_open_hook(swap_in_lookalike);
+    std::string error;
+    try {
+        AtomicWriteFile f((d / "f").string());
+        f.write_all("new", 3);
+        f.finish();
+        f.commit();
+    } catch (const OsError& e) {
+        error = e.what();
+    }
+    set_check_to_open_hook(nullptr);
+    CHECK_EQ(error, std::string("Resource temporarily unavailable (os error 11)"));
+    CHECK_EQ(hook_calls, 1);
+    CHECK_EQ(read(d / "f"), std::string("vic"));
+    CHECK_EQ(read(d / "victim"), std::string("vic"));
+    CHECK_EQ(read(d / "f2"), std::string("old"));
+    CHECK_EQ(entries(d), (std::set<std::string>{"f", "f2", "victim"}));
+}
+
+}  // namespace
+
+TEST_CASE(entry_swapped_for_a_lookalike_file_after_its_check_is_not_written) {
+    TempDir d;
+    make_lookalikes(d.path);
+    check_lookalike_not_written(d.path);
+}
+
+// On an overlay, opening a file hard-linked in the lower layer for writing
+// gives its copy in the upper layer, a new inode, which the save accepts as
+// the checked file; a lookalike renamed over the entry is still refused.
+TEST_CASE(lookalike_swapped_in_on_an_overlay_is_not_written) {
+    if (::geteuid() != 0) {
+        std::fprintf(stderr, "lookalike_swapped_in_on_an_overlay_is_not_written: skipped, needs root\n");
+        return;
+    }
+    TempDir d;
+    for (const char* layer : {"lower", "upper", "work", "merged"}) fs::create_directory(d.path / layer);
+    make_lookalikes(d.path / "lower");
+    const std::string options = "lowerdir=" + (d.path / "lower").string() + ",upperdir=" +
+                                (d.path / "upper").string() + ",workdir=" + (d.path / "work").string() +
+                                ",index=off";
+    const fs::path merged = d.path / "merged";
+    if (::mount("overlay", merged.c_str(), "overlay", 0, options.c_str()) != 0) {
+        std::perror("lookalike_swapped_in_on_an_overlay_is_not_written: skipped, cannot mount an overlay");
+        return;
+    }
+    check_lookalike_not_written(merged);
+    // Without a swap, the first save writes the copy in place.
+    {
+        AtomicWriteFile f((merged / "f2").string());
+        CHECK(f.write_all("two", 3));
+        CHECK(f.finish());
+        CHECK(f.commit());
+    }
+    CHECK_EQ(read(merged / "f2"), std::string("two"));
+    CHECK_EQ(read(merged / "victim"), std::string("vic"));
+    CHECK_EQ(::umount2(merged.c_str(), 0), 0);
+    CHECK_EQ(read(d.path / "lower" / "f"), std::string("old"));
+    CHECK_EQ(read(d.path / "lower" / "victim"), std::string("vic"));
 }
 
 CHECK_MAIN()

@@ -275,6 +275,29 @@ def bind_mounted_file(d, w):
     return Case(d / "f", {"f": file(w.data, 0o640), "src": file(w.data, 0o640)}, cleanup=unmount)
 
 
+def overlay_lower_hard_link(d, w):
+    """Through an overlay mounted on `d`, a file hard-linked in its lower layer: opening it for writing copies it
+    up to the upper layer (with a new inode, breaking the lower link, as for any write through the overlay), and
+    the save writes that copy in place at once; the lower layer is never written."""
+    need_root()
+    lower, upper, work = (d.parent / name for name in ("lower", "upper", "work"))
+    for layer in (lower, upper, work):
+        layer.mkdir()
+    hard_linked_pair(lower, OLD)
+    mounted = subprocess.run(["mount", "-t", "overlay", "overlay", "-o",
+                              f"lowerdir={lower},upperdir={upper},workdir={work},index=off", str(d)],
+                             capture_output=True, text=True)
+    if mounted.returncode != 0:
+        pytest.skip("cannot mount an overlay: " + mounted.stderr.strip())
+
+    def unmount():
+        subprocess.run(["umount", str(d)], check=True)
+        assert listing(lower) == {"a": file(OLD, 0o644, nlink=2), "b": file(OLD, 0o644, nlink=2)}
+        assert listing(upper) == {"a": file(w.data, 0o644)}
+
+    return Case(d / "a", {"a": file(w.data, 0o644), "b": file(OLD, 0o644, nlink=2)}, cleanup=unmount)
+
+
 def directory(d, w):
     (d / "sub").mkdir()
     return Case(d / "sub", {"sub": ("dir", oct(0o750), ME, [])}, error=IS_DIR)
@@ -298,8 +321,8 @@ def read_only_file(d, w):
 
 
 ROWS = [missing, private_file, private_file_without_capabilities, other_owner, hard_linked, symlink, symlink_chain_to_subdir, dangling_symlink,
-        fifo_with_reader, null_device, full_device, bind_mounted_file, directory, missing_directory, file_in_read_only_directory,
-        read_only_file]
+        fifo_with_reader, null_device, full_device, bind_mounted_file, overlay_lower_hard_link, directory, missing_directory,
+        file_in_read_only_directory, read_only_file]
 
 
 @pytest.mark.parametrize("row", ROWS, ids=[r.__name__ for r in ROWS])
@@ -468,27 +491,45 @@ KILLS = [("fchmod", 1), ("write", 1), ("write", 3), ("sync_file_range", 1), ("fd
 REACHED = {"fchmod", "write", "fdatasync", "linkat", "fsync"}
 
 
-@pytest.mark.parametrize("call, nth", KILLS, ids=[f"{c}-{n}" if c else "none" for c, n in KILLS])
-def test_killed_save_leaves_the_old_or_the_new_file(big, call, nth, tmp_path):
+def killed_save(w, path, call, nth, trace):
+    """Saves `w` to `path` in a child that strace kills on entering the `nth` call of `call` (None: no kill);
+    whether it was killed.  `trace` is strace's output file."""
     if tool("strace") is None:
         pytest.skip("needs strace")
-    old = b"A" * 4096
-    d = tmp_path / "d"
-    d.mkdir()
-    make(d / "f", old)
-    code = SAVING_CHILD.format(cls=big.cls, method=big.method, source=str(big.source), path=str(d / "f"))
+    code = SAVING_CHILD.format(cls=w.cls, method=w.method, source=str(w.source), path=str(path))
     inject = ["-e", f"trace={call}", "-e", f"inject={call}:signal=KILL:when={nth}"] if call else []
-    ran = subprocess.run([tool("strace"), "-f", "-qq", "-o", str(tmp_path / "trace"), *inject,
-                          sys.executable, "-c", code], capture_output=True, text=True)
+    ran = subprocess.run([tool("strace"), "-f", "-qq", "-o", str(trace), *inject, sys.executable, "-c", code],
+                         capture_output=True, text=True)
     if "PTRACE" in ran.stderr or "ptrace" in ran.stderr:
         pytest.skip("strace cannot trace here: " + ran.stderr.strip())
     killed = ran.returncode in (-9, 128 + 9)
     assert killed or ran.returncode == 0, ran.stderr
+    return killed
+
+
+@pytest.mark.parametrize("call, nth", KILLS, ids=[f"{c}-{n}" if c else "none" for c, n in KILLS])
+def test_killed_save_leaves_the_old_or_the_new_file(big, call, nth, tmp_path):
+    old = b"A" * 4096
+    d = tmp_path / "d"
+    d.mkdir()
+    make(d / "f", old)
+    killed = killed_save(big, d / "f", call, nth, tmp_path / "trace")
     if call in REACHED and (nth == 1 or big.kind == "postcard"):
         assert killed
     # Killed before the rename: the old file; after it, or not killed: the new one.  Nothing else.
     renamed = not killed or call == "fsync"
     assert listing(d) == {"f": file(big.data if renamed else old, 0o644)}
+
+
+def test_killed_save_in_place_before_its_writes_keeps_the_old_file(big, tmp_path):
+    """A hard-linked file is written in place, its new length reserved first: a save killed at its first write
+    over the old content finds the old file byte for byte, not lengthened (by zeros) to the new size."""
+    old = b"A" * 4096  # shorter than the new content
+    d = tmp_path / "d"
+    d.mkdir()
+    hard_linked_pair(d, old)
+    assert killed_save(big, d / "a", "pwrite64", 1, tmp_path / "trace")
+    assert listing(d) == {"a": file(old, 0o644, nlink=2), "b": file(old, 0o644, nlink=2)}
 
 
 # ---------------------------------------------------------------------------

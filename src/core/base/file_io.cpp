@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -201,16 +202,26 @@ Put put_all(int fd, const void* data, std::size_t n, off_t at) {
     return Put::Done;
 }
 
-// Reserves the first `len` bytes of the file `fd` of size `size` without
-// shrinking it; false, errno set, when the space is not there.  A file
-// system without reservations gets the length as zeros after the old end,
-// unless it has no storage (the system's own files, which take no zeros).
-bool reserve(int fd, off_t len, off_t size) {
+int allocate(int fd, int mode, off_t len) {
     int rc;
     do {
-        rc = ::fallocate(fd, 0, 0, len);
+        rc = ::fallocate(fd, mode, 0, len);
     } while (rc != 0 && errno == EINTR);
-    if (rc == 0) return true;
+    return rc;
+}
+
+// Reserves the first `len` bytes of the file `fd` of size `size` without
+// shrinking it; false, errno set, when the space is not there.  The blocks
+// are reserved without changing the size, so that the file grows only as
+// the new content is written: until then a reader, or a kill, sees the old
+// file as it was.  A file system that cannot reserve past the end gets the
+// length at once (as zeros after the old end), one without reservations
+// gets those zeros written, unless it has no storage (the system's own
+// files, which take no zeros).
+bool reserve(int fd, off_t len, off_t size) {
+    if (allocate(fd, FALLOC_FL_KEEP_SIZE, len) == 0) return true;
+    if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
+    if (allocate(fd, 0, len) == 0) return true;
     if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
     struct statfs sfs;
     if (::fstatfs(fd, &sfs) != 0 || sfs.f_blocks == 0 || len <= size) return true;
@@ -225,6 +236,40 @@ bool reserve(int fd, off_t len, off_t size) {
         at += static_cast<off_t>(n);
     }
     return true;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Whether the file `fd` (status `opened`), opened for writing through the
+// entry `name` of `dir`, is the checked file (status `checked`) as the
+// overlay file system copied it up; `pin` is a descriptor of the entry,
+// taken without following links before the opening and found to be the
+// checked file then.  Opening a lower-layer file of an overlay for writing
+// copies it to the upper layer first, and where the overlay cannot keep
+// its inode number (a file hard-linked in the lower layer, whose links the
+// copy breaks; layers on different file systems) the file then shows a new
+// inode number, and maybe a new device: the opened file is no longer the
+// checked one by those numbers.  It is the same file when:
+//  - the overlay holds it (its file system is the overlay), and
+//  - the pinned file now shows the opened file's numbers.  An overlay file
+//    shows the numbers of the layer that holds it now, also through a
+//    descriptor opened before the copy, and distinct files never show the
+//    same numbers: a file put in the entry's place after the pin (even one
+//    identical in every attribute) keeps numbers of its own, and the pinned
+//    file, gone from the entry, never takes them; and
+//  - the entry names the opened file now, and the copy kept what a copy
+//    keeps: the file type, permission bits and owner.  The link count is
+//    not compared (the copy has one link where the lower file had more), nor
+//    the size, which a concurrent writer changes on any file system.
+// So only the file the path named at the check is written, as on other file
+// systems, and the entry was never followed through a link (O_NOFOLLOW).
+bool copied_up(int dir, const char* name, int pin, int fd, const struct stat& checked, const struct stat& opened) {
+    struct statfs sfs;
+    struct stat pinned, entry;
+    return ::fstatfs(fd, &sfs) == 0 && sfs.f_type == OVERLAYFS_SUPER_MAGIC && ::fstat(pin, &pinned) == 0 &&
+           same_file(pinned, opened) && ::fstatat(dir, name, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_file(entry, opened) && opened.st_mode == checked.st_mode && opened.st_uid == checked.st_uid &&
+           opened.st_gid == checked.st_gid;
 }
 
 }  // namespace
@@ -318,7 +363,9 @@ std::string AtomicWriteFile::temp_name(int attempt) const {
     // A long target name is cut (at a character boundary) to leave room.
     std::size_t keep = std::min<std::size_t>(name_.size(), 200);
     while (keep < name_.size() && keep > 0 && (static_cast<unsigned char>(name_[keep]) & 0xC0) == 0x80) --keep;
-    std::string name = "." + name_.substr(0, keep) + ".tmp-";
+    std::string name = ".";
+    name.append(name_, 0, keep);
+    name += ".tmp-";
     for (int k = 0; k < 8; ++k, r /= 62) name += kChars[r % 62];
     return name;
 }
@@ -401,27 +448,48 @@ bool AtomicWriteFile::carry_attributes() {
 }
 
 bool AtomicWriteFile::open_checked(const struct stat& checked) {
-    if (check_to_open_hook) check_to_open_hook(dir_, name_.c_str());
     if (checked.st_mode == 0) {
+        if (check_to_open_hook) check_to_open_hook(dir_, name_.c_str());
         fd_ = open_at(dir_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
         if (fd_ < 0) {
             if (errno == EEXIST) return false;
             throw OsError::from_errno(errno);
         }
         created_ = true;
-    } else {
+        started_in_place();
+        return true;
+    }
+    // The entry is pinned first (a descriptor that opens nothing: no FIFO
+    // waits, no device acts, no file is copied up), as the checked file; the
+    // opening for writing, which follows no link either, must then give that
+    // file.
+    const int pin = open_at(dir_, name_.c_str(), O_PATH | O_NOFOLLOW);
+    if (pin < 0) {
+        if (errno == ENOENT) return false;
+        throw OsError::from_errno(errno);
+    }
+    struct stat st;
+    int err = ::fstat(pin, &st) == 0 ? 0 : errno;
+    bool same = err == 0 && same_file(st, checked);
+    if (same) {
+        if (check_to_open_hook) check_to_open_hook(dir_, name_.c_str());
         fd_ = open_at(dir_, name_.c_str(), O_WRONLY | O_NOFOLLOW);
         if (fd_ < 0) {
-            if (errno == ELOOP || errno == ENOENT) return false;
-            throw OsError::from_errno(errno);
+            err = errno;
+            same = false;
+            if (err == ELOOP || err == ENOENT) err = 0;
+        } else if (::fstat(fd_, &st) != 0) {
+            err = errno;
+        } else {
+            same = same_file(st, checked) || copied_up(dir_, name_.c_str(), pin, fd_, checked, st);
         }
-        struct stat st;
-        if (::fstat(fd_, &st) != 0) throw OsError::from_errno(errno);
-        if (st.st_dev != checked.st_dev || st.st_ino != checked.st_ino) {
-            ::close(fd_);
-            fd_ = -1;
-            return false;
-        }
+    }
+    ::close(pin);
+    if (err != 0 || !same) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        if (err != 0) throw OsError::from_errno(err);
+        return false;
     }
     started_in_place();
     return true;
@@ -482,18 +550,22 @@ bool AtomicWriteFile::write_all(const void* data, std::size_t n) {
 bool AtomicWriteFile::write_held() {
     const auto len = static_cast<off_t>(held_.size());
     // What the size limit refuses fails before the first byte: the kernel
-    // would let the writes through up to the limit.
+    // would let the writes through up to the limit, and holds no reservation
+    // that keeps the size to it.
     struct rlimit lim;
     if (::getrlimit(RLIMIT_FSIZE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY && held_.size() > lim.rlim_cur)
         return fail(EFBIG);
     struct stat old;
     if (::fstat(fd_, &old) != 0) return fail(errno);
     // The final length is reserved first, so that a full disk fails before
-    // the old content changes.
+    // the old content changes.  What a failed reservation took is given
+    // back: blocks past the old end, and the length where the file system
+    // could only reserve by extending the file.
     if (len > 0 && !reserve(fd_, len, old.st_size)) {
         const int err = errno;
         struct stat now;
-        if (::fstat(fd_, &now) == 0 && now.st_size > old.st_size) (void)::ftruncate(fd_, old.st_size);
+        if (::fstat(fd_, &now) == 0 && (now.st_size > old.st_size || now.st_blocks > old.st_blocks))
+            (void)::ftruncate(fd_, old.st_size);
         return fail(err);
     }
     const Put put = put_all(fd_, held_.data(), held_.size(), 0);
@@ -501,7 +573,11 @@ bool AtomicWriteFile::write_held() {
         wrote_zero_ = put == Put::Zero;
         return fail(wrote_zero_ ? 0 : errno);
     }
-    if (::ftruncate(fd_, len) != 0 || !sync_fd(fd_, false)) return fail(errno);
+    // Cut only a file that is longer: some file systems refuse to cut a file
+    // to the length it has.
+    struct stat now;
+    if (::fstat(fd_, &now) != 0) return fail(errno);
+    if ((now.st_size != len && ::ftruncate(fd_, len) != 0) || !sync_fd(fd_, false)) return fail(errno);
     // A file created here needs its directory entry synced too.
     if (created_ && dir_ >= 0 && !sync_dir(dir_, fd_)) return fail(errno);
     return true;

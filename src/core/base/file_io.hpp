@@ -41,33 +41,45 @@ private:
 // links included, a dangling link names the file to create), and the file it
 // names is then written in one of two ways:
 //  - atomically: a missing file, or a regular file with one link, is written
-//    into an unnamed file in its directory (a named temporary file where the
-//    file system has no unnamed files), which takes the existing file's owner,
-//    permission bits and extended attributes, its ACL included (a new file
-//    gets 0o666 under the umask, as `open` would give it).  `finish` syncs its
-//    data; `commit` names it, renames it over the target and syncs the
+//    into a new file in its directory, which takes the existing file's
+//    owner, permission bits and extended attributes, its ACL included (a new
+//    file gets 0o666 under the umask, as `open` would give it).  `finish`
+//    syncs its data; `commit` renames it over the target and syncs the
 //    directory.  A save that fails or is killed before the rename leaves the
-//    target as it was and no file behind (a kill in the instant between the
-//    naming and the rename can leave the named temporary file);
+//    target as it was.  The new file is an unnamed one, named only just
+//    before the rename, so a failed or killed save leaves nothing behind (a
+//    kill in the instant between the naming and the rename can leave it).
+//    Where the file system refuses unnamed files, it is a named temporary
+//    file, `.<name>.tmp-XXXXXXXX`, from the start: a failed save removes it,
+//    but a save killed before the rename leaves it behind, up to the full
+//    size.  No save removes such files: another save may be writing them;
 //  - in place: anything that is not a regular file (a FIFO, a device) is
 //    written as `open(path, O_WRONLY | O_CREAT)` opens it; a regular file that
 //    cannot be replaced (more hard links, mounted over another, not writable,
 //    an owner, mode or attribute that the replacement cannot take, or a
 //    directory that refuses the replacement) has its new content held in
-//    memory until `finish`, which reserves the final length without shrinking
-//    the file, then writes the content over the old one, cuts the file to its
-//    length and syncs it.  A failure to reserve (a full disk, a size limit)
-//    leaves the old content as it was; a failure or a kill during the final
-//    write leaves the file torn: new content up to that point, old after it.
+//    memory until `finish`, which reserves the blocks of the final length
+//    without changing the file's size, then writes the content over the old
+//    one, cuts the file to its length where it is longer, and syncs it.  A
+//    failure to reserve (a full disk, a size limit) leaves the old content
+//    as it was, and so does a kill up to the first write (the blocks
+//    reserved past the old end then stay with the file); a failure or a
+//    kill during the final write leaves the file torn: new content up to
+//    that point, old after it.  Where the file system cannot reserve blocks
+//    past a file's end, the reservation extends the file to the final
+//    length at once, with zeros after the old end, which a kill before the
+//    write then leaves there.
 // Directory entries are reached through a descriptor of the directory, so a
 // directory renamed or removed during the save leaves no temporary file
 // behind.  Only the file that the path names at the call is written: the
 // entry written in place is opened without following links and must be the
-// file checked, else the path is resolved again, a few times at most, and
-// the save goes on only once it names that file again, or, when that file
-// was removed, once the path itself (through no link) names a free entry,
-// where a new file is made (else OsError EAGAIN); a directory that went away
-// fails as `open` reports it.  Destroying a save before `commit` leaves the target as it was,
+// file checked (on an overlay, that file as the overlay copied it up to its
+// upper layer for the writing, with new inode numbers), else the path is
+// resolved again, a few times at most, and the save goes on only once it
+// names that file again, or, when that file was removed, once the path
+// itself (through no link) names a free entry, where a new file is made
+// (else OsError EAGAIN); a directory that went away fails as `open` reports
+// it.  Destroying a save before `commit` leaves the target as it was,
 // unless it is written in place: a regular file then has what `finish`
 // wrote, a FIFO or device what was written to it.
 class AtomicWriteFile {
@@ -108,8 +120,9 @@ private:
     // attributes of `target_`; false when they cannot all be set.
     bool carry_attributes();
     // Opens the checked entry `name_` in `dir_` for writing in place: the
-    // file of `checked` (st_mode 0: created, as it was missing).  False when
-    // the entry is no longer what was checked.
+    // file of `checked` (st_mode 0: created, as it was missing), or that file
+    // as an overlay copied it up.  False when the entry is no longer what was
+    // checked.
     bool open_checked(const struct stat& checked);
     void open_by_path(const char* path);
     void started_in_place();
@@ -137,8 +150,9 @@ private:
 };
 
 // For the unit test of this layer only: a function called between the check
-// of an entry to be written in place (its directory and name) and its
-// opening, where a concurrent change must be caught.  Null by default.
+// of an entry to be written in place (its directory and name; an existing
+// entry is checked through a descriptor that pins it) and its opening, where
+// a concurrent change must be caught.  Null by default.
 using CheckToOpenHook = void (*)(int dir, const char* name);
 void set_check_to_open_hook(CheckToOpenHook hook);
 

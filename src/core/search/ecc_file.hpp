@@ -11,14 +11,20 @@
 // encoding is validated on loading.  Both directions stream through 8192-byte
 // buffers.  Saving goes through base/file_io.hpp.
 // A regular file with one link, or a new one, is replaced only once every
-// byte was written and synced: a failed or killed save leaves it as it was.
+// byte was written and synced: a failed or killed save leaves it as it was,
+// and nothing behind, except where the file system refuses unnamed files
+// (FUSE, for one): the replacement is then a named temporary file beside the
+// target, `.<name>.tmp-XXXXXXXX`, which a killed save leaves behind (no save
+// removes one: another save may be writing it).
 // A regular file that cannot be replaced (more hard links, for one) is
-// encoded whole, its new length reserved, and then overwritten in place: a
-// failure up to there (a full disk, a size limit) leaves it as it was; a
-// failure or kill during the overwrite leaves it torn, the new bytes written
-// so far followed by the rest of the old ones (zero bytes up to the new
-// length where the old file was shorter).  Other targets are written in
-// place as the bytes come.
+// encoded whole, the space of its new length reserved without changing its
+// size, and then overwritten in place: a failure up to there (a full disk, a
+// size limit), or a kill, leaves it as it was; a failure or kill during the
+// overwrite leaves it torn, the new bytes written so far followed by the rest
+// of the old ones.  Where the file system cannot reserve space past the end
+// of a file, the reservation gives it the new length at once, zero bytes
+// after the old end, and a kill before the overwrite leaves them there.
+// Other targets are written in place as the bytes come.
 #pragma once
 
 #include <stdexcept>

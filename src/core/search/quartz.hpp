@@ -25,9 +25,13 @@ namespace tsl {
 // for a gate whose display name reads back as another gate.
 std::string quartz_document(const ECCs& eccs);
 
-// Builds the document, then writes it to `path` (replacing the file only
-// once everything was written).  Throws FileError: Os "Failed to create
-// file: {}", Data "Failed to write JSON: {}".
+// Builds the document, then writes it to `path` as search/ecc_file.hpp says
+// for the class file: a regular file with one link, or a new one, is
+// replaced only once everything was written (a killed save leaves a named
+// temporary file behind where the file system refuses unnamed files); one
+// written in place is left as it was by a failure or a kill before the
+// overwrite, and torn by a kill during it.  Throws FileError: Os "Failed to
+// create file: {}", Data "Failed to write JSON: {}".
 void dump_quartz(const ECCs& eccs, const std::string& path);
 
 // Appends `s` as a JSON string literal: quotation mark, backslash and
