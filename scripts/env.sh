@@ -73,7 +73,7 @@ announced_build() {
     shift
     local record="$dir/.tessellan-build" started="$dir/.tessellan-build.new"
     if [ ! -f "$dir/CMakeCache.txt" ]; then
-        note="Building $what (the first build takes several minutes) ..."
+        note="Building $what (the first build takes a few minutes) ..."
     elif [ ! -f "$record" ]; then
         note="Building $what ..."
     else
