@@ -1,6 +1,8 @@
 # Sourced by the other scripts: finds a Python 3.13+ interpreter and prepares
 # the project's virtual environment in .venv (created once, repaired when
-# broken, reused after).
+# broken, reused after).  It installs nothing outside .venv and build/; only
+# the test commands call provide_save_test_tools, which may install Debian
+# packages.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
@@ -34,6 +36,7 @@ if ! { [ -x "$VENV/bin/python" ] && usable_python "$VENV/bin/python" && "$VENV/b
 fi
 PY="$VENV/bin/python"
 if [ ! -f "$STAMP" ] || [ pyproject.toml -nt "$STAMP" ]; then
+    echo "Installing the build and test requirements from PyPI into .venv ..." >&2
     "$PY" -m pip install --quiet --upgrade pip || true
     # The build requirements and the test extras, as pyproject.toml lists them,
     # plus CMake and Ninja: the package then builds without isolation and keeps
@@ -50,23 +53,97 @@ PYEOF
     touch "$STAMP"
 fi
 
-# The file-save tests mount small XFS images and kill saves through strace:
-# as root, Debian's xfsprogs and strace are installed where missing (quietly;
-# those tests skip without them).
-if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-    MISSING=()
-    PATH="$PATH:/usr/sbin:/sbin" command -v mkfs.xfs >/dev/null 2>&1 || MISSING+=(xfsprogs)
-    command -v strace >/dev/null 2>&1 || MISSING+=(strace)
-    if [ "${#MISSING[@]}" -gt 0 ]; then
-        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${MISSING[@]}"; } \
-            >/dev/null 2>&1 || true
-    fi
-    unset MISSING
-fi
-
 # The package's CMake build directory, kept between runs. The test command
 # builds the C++ unit programs in it too, so the core is compiled only once.
 BUILD="$ROOT/build/release"
 install_package() {
-    "$PY" -m pip install --quiet --no-build-isolation --no-deps -C build-dir="$BUILD" "$@" "$ROOT"
+    announced_build "$BUILD" tessellan "$@" -- \
+        "$PY" -m pip install --quiet --no-build-isolation --no-deps -C build-dir="$BUILD" "$@" "$ROOT"
+}
+
+# Runs a build command (after "--") in the CMake build directory $1, first printing one line saying that
+# $2 is being built where the build has work to do: the first build there, or one after a change of the
+# sources, the build files, the requirements or the options (the arguments between $2 and "--").  Each
+# successful build records its options and time in the directory; the build itself always runs.
+announced_build() {
+    local dir="$1" what="$2" opt note=""
+    shift 2
+    local opts=()
+    while [ "$1" != "--" ]; do opts+=("$1"); shift; done
+    shift
+    local record="$dir/.tessellan-build" started="$dir/.tessellan-build.new"
+    if [ ! -f "$dir/CMakeCache.txt" ]; then
+        note="Building $what (the first build takes a few minutes) ..."
+    elif [ ! -f "$record" ]; then
+        note="Building $what ..."
+    else
+        for opt in "${opts[@]}"; do
+            grep -qxF -- "$opt" "$record" || note="Building $what ..."
+        done
+        if [ -z "$note" ] && [ -n "$(find "$ROOT/src" "$ROOT/tests/cpp" "$ROOT/stubs" "$ROOT/CMakeLists.txt" \
+                "$ROOT/pyproject.toml" "$STAMP" -newer "$record" -print -quit)" ]; then
+            note="Building $what ..."
+        fi
+    fi
+    [ -z "$note" ] || echo "$note" >&2
+    # The time recorded is the build's start: a file changed while it ran counts as changed next time.
+    mkdir -p "$dir"
+    touch "$started"
+    "$@"
+    # The CMake cache keeps the options of earlier builds, so the record keeps them too.
+    { [ ! -f "$record" ] || cat "$record"; [ "${#opts[@]}" -eq 0 ] || printf '%s\n' "${opts[@]}"; } \
+        | sort -u > "$started"
+    mv "$started" "$record"
+}
+
+# The file-save tests mount XFS and ext4 images on loop devices, kill saves through strace and drop
+# capabilities with setpriv: each of them skips, naming what it lacks, where a tool is missing.  The
+# test commands call this first: as root with apt-get, it installs the Debian packages that are missing,
+# saying so in one line; otherwise it says in one line what is missing.  Nothing when nothing is.
+SAVE_TEST_TOOLS=(mkfs.xfs:xfsprogs mkfs.ext4:e2fsprogs strace:strace losetup:mount mount:mount setpriv:util-linux)
+# The Debian packages of the tools that are not found as executables (as the tests look for them: on PATH,
+# then in /usr/sbin and /sbin), in the array MISSING.
+find_missing_save_test_tools() {
+    local entry dir found
+    MISSING=()
+    for entry in "${SAVE_TEST_TOOLS[@]}"; do
+        found=""
+        while IFS= read -r -d : dir; do
+            if [ -n "$dir" ] && [ -x "$dir/${entry%%:*}" ] && [ ! -d "$dir/${entry%%:*}" ]; then
+                found=1
+                break
+            fi
+        done <<< "$PATH:/usr/sbin:/sbin:"
+        if [ -z "$found" ] && [[ " ${MISSING[*]} " != *" ${entry#*:} "* ]]; then
+            MISSING+=("${entry#*:}")
+        fi
+    done
+}
+provide_save_test_tools() {
+    local why=""
+    find_missing_save_test_tools
+    [ "${#MISSING[@]}" -gt 0 ] || return 0
+    if [ "$(id -u)" != 0 ]; then
+        why="not root"
+    elif ! command -v apt-get >/dev/null 2>&1; then
+        why="no apt-get"
+    else
+        echo "Installing Debian packages for the file-save tests: ${MISSING[*]}" >&2
+        # The package lists are fetched only where the packages cannot be found without.
+        local apt=(-qq -o DPkg::Lock::Timeout=300 -o Acquire::Retries=1 -o Acquire::http::Timeout=30)
+        if { DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${apt[@]}" "${MISSING[@]}" \
+                || { apt-get update "${apt[@]}" \
+                     && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${apt[@]}" \
+                            "${MISSING[@]}"; }
+             } </dev/null >/dev/null 2>&1; then
+            find_missing_save_test_tools
+            why="their tools are still not found"
+        else
+            why="apt-get failed"
+        fi
+    fi
+    if [ "${#MISSING[@]}" -gt 0 ]; then
+        echo "Cannot install the Debian packages ${MISSING[*]} ($why): the file-save tests that need them skip" >&2
+    fi
+    unset MISSING
 }

@@ -43,7 +43,11 @@ class IfDefined:
 
 @dataclass(frozen=True)
 class Omitted:
-    """A member the runtime shows but that only refuses its operation: left out of the stub."""
+    """A member the runtime shows but that only refuses its operation: left out of the stub.
+
+    Not for one half of an operator pair (`__add__` and `__radd__`, ...) whose other half the stub
+    has: stub checkers expect both, so the generator refuses that.
+    """
 
     reason: str
 
@@ -179,7 +183,8 @@ TYPES: dict[str, dict[str, object]] = {
         "__getitem__": "(idx: int) -> Instr",
         "__iter__": IfDefined("() -> Iterator[Instr]"),
         "__add__": "(other: Circ) -> Circ",
-        "__radd__": Omitted("only Circ + Circ is defined, which __add__ covers"),
+        # The one number slot serves both operand orders: c.__radd__(d) is d + c.
+        "__radd__": "(other: Circ) -> Circ",
     },
     "IdentityCirc": {
         "compare": "order",
@@ -243,6 +248,9 @@ class _CircDict(TypedDict):
 FIXED_DUNDERS = {"__str__": "str", "__repr__": "str", "__hash__": "int", "__len__": "int", "__bool__": "bool"}
 COMPARISONS = {"eq": ["__eq__", "__ne__"], "order": ["__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__"]}
 ALL_COMPARISONS = COMPARISONS["order"]
+# Operators with a reflected twin: a C number slot defines both, and a stub with one is expected to have both.
+REFLECTED = [("__add__", "__radd__"), ("__sub__", "__rsub__"), ("__mul__", "__rmul__"),
+             ("__matmul__", "__rmatmul__")]
 # Class-dict entries that are not members to type.
 NOT_MEMBERS = {"__doc__", "__module__", "__dict__", "__weakref__", "__new__"}
 # Order of special methods in the stub.
@@ -442,6 +450,7 @@ def class_lines(cls: type, table: dict[str, object]) -> list[str]:
                         f"\"order\"")
     if compare is not None and not has_compare:
         raise StubError(f"{cname}: the type table says \"compare\" but the class defines no comparison")
+    written: set[str] = set()
     for name in sorted(dunders, key=DUNDER_ORDER.index):
         if d[name] is None:  # __hash__ = None: a class with equality and no hash
             out.append(f"    {name}: ClassVar[None]  # type: ignore[assignment]")
@@ -459,6 +468,12 @@ def class_lines(cls: type, table: dict[str, object]) -> list[str]:
             continue
         out += method_lines(name, spec, getattr(d[name], "__text_signature__", None), None,
                             f"{cname}.{name}", dunder=True)
+        written.add(name)
+    for pair in REFLECTED:
+        for have, lack in (pair, pair[::-1]):
+            if have in written and lack in d and lack not in written:
+                raise StubError(f"{cname}.{lack}: the stub has {have}, so stub checkers expect {lack} as well; "
+                                f"give it a type in the type table")
 
     stale = [m for m in table if m not in used and not isinstance(table[m], IfDefined)]
     if stale:
@@ -480,19 +495,6 @@ def render(module: types.ModuleType, table: dict[str, dict[str, object]] = TYPES
             raise StubError(f"{n}: the module exports the class but the type table has no entry for it")
         parts += ["", *class_lines(getattr(module, n), table[n])]
     return "\n".join(parts) + "\n"
-
-
-def stubtest_allowlist(module: types.ModuleType, table: dict[str, dict[str, object]] = TYPES) -> list[str]:
-    """Runtime members the stub leaves out on purpose, in the form of mypy.stubtest's allowlist."""
-    out = []
-    for n in module.__all__:
-        cls, t = getattr(module, n), table[n]
-        for m, spec in t.items():
-            if isinstance(spec, Omitted) and m in cls.__dict__:
-                out.append(f"{MODULE}.{n}.{m}")
-        kept = COMPARISONS.get(str(t.get("compare")), [])
-        out += [f"{MODULE}.{n}.{m}" for m in ALL_COMPARISONS if m in cls.__dict__ and m not in kept]
-    return out
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -5,7 +5,9 @@
 #   ./scripts/sanitize.sh [pytest args]
 #       AddressSanitizer and UndefinedBehaviorSanitizer: builds the module and
 #       the C++ unit programs (in one CMake build, build/asan) and runs every
-#       test against them.
+#       test against them; as root, first installs the Debian packages that
+#       the file-save tests use where they are missing, as the test command
+#       does.
 #   ./scripts/sanitize.sh --thread
 #       ThreadSanitizer: builds the module and the C++ unit programs
 #       (build/tsan), runs the unit programs of the threaded code (the worker
@@ -19,12 +21,13 @@ source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 TSAN_PROGRAMS=(test_worker_pool test_step_memo test_rewrite_step test_search_expander test_equivalence_check)
 
 # Installs the package, built with the C++ unit programs and the CMake option
-# $3 in the build directory $2, into the folder $1 (emptied first).
+# $3 in the build directory $2, into the folder $1 (emptied first); $4 names
+# the sanitizers in the line said before a build.
 install_sanitized() {
     rm -rf "$1"
-    "$PY" -m pip install --quiet --no-build-isolation --no-deps --target "$1" \
-        -C cmake.define."$3"=ON -C cmake.define.TESSELLAN_CPP_TESTS=ON \
-        -C cmake.build-type=RelWithDebInfo -C build-dir="$2" "$ROOT"
+    local opts=(-C cmake.define."$3"=ON -C cmake.define.TESSELLAN_CPP_TESTS=ON -C cmake.build-type=RelWithDebInfo)
+    announced_build "$2" "tessellan with $4" "${opts[@]}" -- \
+        "$PY" -m pip install --quiet --no-build-isolation --no-deps --target "$1" "${opts[@]}" -C build-dir="$2" "$ROOT"
 }
 
 run_tsan_programs() {
@@ -49,7 +52,7 @@ if [ "${1:-}" = "--thread" ]; then
     fi
     SITE="$ROOT/build/tsan-site"
     TSAN_BUILD="$ROOT/build/tsan"
-    install_sanitized "$SITE" "$TSAN_BUILD" TESSELLAN_TSAN
+    install_sanitized "$SITE" "$TSAN_BUILD" TESSELLAN_TSAN ThreadSanitizer
     run_tsan_programs "$TSAN_BUILD"
     echo "ThreadSanitizer: scripts/tsan_calls.py"
     # One BLAS thread: NumPy's own pool is not what is checked here.
@@ -58,9 +61,11 @@ if [ "${1:-}" = "--thread" ]; then
     exit 0
 fi
 
+# The same test suite as the test command, and so the same tools for the file-save tests.
+provide_save_test_tools
 SITE="$ROOT/build/asan-site"
 ASAN_BUILD="$ROOT/build/asan"
-install_sanitized "$SITE" "$ASAN_BUILD" TESSELLAN_SANITIZE
+install_sanitized "$SITE" "$ASAN_BUILD" TESSELLAN_SANITIZE "AddressSanitizer and UBSan"
 (cd "$ASAN_BUILD" && UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$VENV/bin/ctest" --output-on-failure)
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
 export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1

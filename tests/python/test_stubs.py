@@ -117,6 +117,13 @@ def test_generator_refuses_a_table_that_does_not_match_the_module(gen, edit, tex
         gen.render(ts, table)
 
 
+def test_generator_refuses_to_leave_out_half_an_operator_pair(gen):
+    table = copy.deepcopy(gen.TYPES)
+    table["Circ"]["__radd__"] = gen.Omitted("only Circ + Circ")
+    with pytest.raises(gen.StubError, match=re.escape("Circ.__radd__: the stub has __add__, so stub checkers expect")):
+        gen.render(ts, table)
+
+
 def test_members_typed_ahead_are_written_only_when_defined(gen):
     table = copy.deepcopy(gen.TYPES)
     table["Instr"]["__iter__"] = gen.IfDefined("() -> Iterator[int]")
@@ -169,14 +176,41 @@ def test_mypy_accepts_the_example_and_rejects_misuse(stub_dir, tmp_path):
     assert {k: sorted(v) for k, v in found.items()} == expected, r.stdout
 
 
-def test_stubtest_finds_the_stub_consistent_with_the_module(gen, stub_dir, tmp_path):
-    pytest.importorskip("mypy.stubtest")
-    allow = tmp_path / "allowlist.txt"
-    allow.write_text("\n".join(gen.stubtest_allowlist(ts)) + "\n")
+def stubtest(stub_path, tmp_path):
+    """mypy.stubtest of the built module (the one this interpreter imports) against the stub in `stub_path`."""
     cfg = tmp_path / "mypy.ini"
     cfg.write_text(f"[mypy]\ncache_dir = {tmp_path / 'cache'}\n")
-    r = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tessellan", "--allowlist", str(allow),
-                        "--ignore-unused-allowlist", "--mypy-config-file", str(cfg)],
-                       capture_output=True, text=True, cwd=tmp_path,
-                       env=dict(os.environ, MYPYPATH=str(stub_dir)))
+    return subprocess.run([sys.executable, "-m", "mypy.stubtest", "tessellan", "--mypy-config-file", str(cfg)],
+                          capture_output=True, text=True, cwd=tmp_path, env=dict(os.environ, MYPYPATH=str(stub_path)))
+
+
+def test_stubtest_finds_the_stub_consistent_with_the_module(stub_dir, tmp_path):
+    """No allowlist: every member stubtest expects is in the stub, with the module's parameters."""
+    pytest.importorskip("mypy.stubtest")
+    r = stubtest(stub_dir, tmp_path)
     assert r.returncode == 0, r.stdout + r.stderr
+
+
+# Edits of the committed stub, each with the member stubtest must then report (its wording is mypy's own).
+STUB_FAULTS = [
+    (r"    def __radd__\(self, other: Circ, /\) -> Circ: \.\.\.\n", "", "Circ.__radd__"),  # missing operator
+    (r"    def rotate_representative\(self\)[^\n]*\n(        [^\n]*\n)*", "", "Circ.rotate_representative"),  # missing
+    (r"def rotate\(self, n: int\)", "def rotate(self, count: int)", "Circ.rotate"),  # parameter name
+    (r"    @property\n    def perm\(self\)", "    def perm(self)", "Circ.perm"),  # attribute as a method
+    (r"def from_postcard\(filepath: str\) -> ECCs", "def from_postcard(filepath: str = ...) -> ECCs",
+     "ECCs.from_postcard"),  # a default the module lacks
+]
+
+
+def test_stubtest_reports_a_stub_that_lacks_or_mistypes_a_member(tmp_path):
+    pytest.importorskip("mypy.stubtest")
+    text = STUB.read_text()
+    for pattern, replacement, _ in STUB_FAULTS:
+        text, n = re.subn(pattern, replacement, text, count=1)
+        assert n == 1, pattern
+    (tmp_path / "stub").mkdir()
+    (tmp_path / "stub" / "tessellan.pyi").write_text(text)
+    r = stubtest(tmp_path / "stub", tmp_path)
+    assert r.returncode == 1
+    reported = set(re.findall(r"^error: tessellan\.(\S+) ", r.stdout, re.M))
+    assert reported == {member for _, _, member in STUB_FAULTS}, r.stdout
