@@ -124,6 +124,13 @@ def tool(name):
     return shutil.which(name, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
 
 
+def need_mount():
+    """The mount program; the test skips without it."""
+    need_root()
+    if tool("mount") is None:
+        pytest.skip("needs mount (Debian package mount)")
+
+
 def can_drop_dac():
     need_root()
     if shutil.which("setpriv") is None:
@@ -215,7 +222,10 @@ def private_file_without_capabilities(d, w):
 
 def other_owner(d, w):
     need_root()
-    os.chown(make(d / "f", mode=0o640), OTHER, OTHER)
+    try:
+        os.chown(make(d / "f", mode=0o640), OTHER, OTHER)
+    except OSError as e:  # a user namespace that maps no such id
+        pytest.skip(f"cannot give a file to user {OTHER}: {e}")
     return Case(d / "f", {"f": file(w.data, 0o640, uid=OTHER, gid=OTHER)})
 
 
@@ -261,7 +271,7 @@ def full_device(d, w):
 
 
 def bind_mounted_file(d, w):
-    need_root()
+    need_mount()
     make(d / "src", mode=0o640)
     make(d / "f", b"under")
     mounted = subprocess.run(["mount", "--bind", str(d / "src"), str(d / "f")], capture_output=True, text=True)
@@ -279,7 +289,7 @@ def overlay_lower_hard_link(d, w):
     """Through an overlay mounted on `d`, a file hard-linked in its lower layer: opening it for writing copies it
     up to the upper layer (with a new inode, breaking the lower link, as for any write through the overlay), and
     the save writes that copy in place at once; the lower layer is never written."""
-    need_root()
+    need_mount()
     lower, upper, work = (d.parent / name for name in ("lower", "upper", "work"))
     for layer in (lower, upper, work):
         layer.mkdir()
@@ -360,7 +370,7 @@ def test_save_to_each_kind_of_target(writer, row, tmp_path, umask):
 @contextlib.contextmanager
 def full_tmpfs(tmp_path, make_files):
     """A 64 KiB tmpfs in `tmp_path`, holding what `make_files(mnt)` makes and then filled up."""
-    need_root()
+    need_mount()
     mnt = tmp_path / "mnt"
     mnt.mkdir()
     mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "tmpfs", str(mnt)],
@@ -548,7 +558,8 @@ def loop_fs(request, tmp_path):
     need_root()
     mkfs = tool("mkfs." + fstype)
     if mkfs is None:
-        pytest.skip(f"needs mkfs.{fstype}" + (" (Debian package xfsprogs)" if fstype == "xfs" else ""))
+        pytest.skip(f"needs mkfs.{fstype} (Debian package {'xfsprogs' if fstype == 'xfs' else 'e2fsprogs'})")
+    need_mount()
     if tool("losetup") is None:
         pytest.skip("needs losetup")
     image, mnt = tmp_path / "image", tmp_path / "mnt"
@@ -561,7 +572,9 @@ def loop_fs(request, tmp_path):
     dev = attached.stdout.strip()
     mounted = False
     try:
-        subprocess.run([mkfs, "-q", "-f" if fstype == "xfs" else "-F", dev], check=True, capture_output=True)
+        made = subprocess.run([mkfs, "-q", "-f" if fstype == "xfs" else "-F", dev], capture_output=True, text=True)
+        if made.returncode != 0:
+            pytest.skip(f"mkfs.{fstype} failed: " + made.stderr.strip())
 
         def mount():
             nonlocal mounted
