@@ -1,11 +1,17 @@
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <source_location>
 #include <stdexcept>
@@ -82,6 +88,82 @@ TEST_CASE(impossible_counts_give_a_working_pool) {
         });
     }
 }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+namespace {
+
+// The address space this process has mapped, in bytes.
+std::size_t mapped_bytes() {
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    unsigned long pages = 0;
+    if (f) {
+        if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
+        std::fclose(f);
+    }
+    return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// What a pool asked for far more workers than fit under an address-space
+// limit `extra` bytes above this process's mapped size gives, in a child
+// process: 0 when every check holds, else the number of the first that failed.
+int start_under_address_limit(std::size_t extra, std::size_t least_workers) {
+    const std::size_t limit = mapped_bytes() + extra;
+    const rlimit rl{limit, limit};
+    if (::setrlimit(RLIMIT_AS, &rl) != 0) return 1;
+    WorkerPool pool(SIZE_MAX);
+    if (pool.num_threads() < least_workers) return 6;
+    // The workers' stacks did not take the room: the caller can still get a
+    // large block, a quarter of the room there was.
+    try {
+        std::unique_ptr<char[]> block(new char[std::max(extra / 4, std::size_t{48} << 20)]);
+    } catch (const std::bad_alloc&) {
+        return 2;
+    }
+    // Workers that allocate until nothing is left fail with std::bad_alloc,
+    // carried back to the caller.
+    const std::size_t tasks = 4 * pool.num_threads();
+    bool out_of_memory = false;
+    try {
+        pool.parallel_for(tasks, [](std::size_t) {
+            std::vector<std::unique_ptr<char[]>> held;
+            held.reserve(1 << 16);
+            for (;;) held.emplace_back(new char[std::size_t{1} << 20]);
+        });
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    } catch (...) {
+        return 3;
+    }
+    if (!out_of_memory) return 4;
+    // And the pool still runs jobs on all its workers.
+    if (!runs_every_index(pool, 20000)) return 5;
+    return 0;
+}
+
+}  // namespace
+
+// Under an address-space limit, a count beyond what fits starts no more
+// workers than leave room for the jobs, and a job that runs out of memory
+// fails as an allocation does.  (Without the sanitizers, whose shadow memory
+// does not fit under such a limit.)
+TEST_CASE(an_address_space_limit_leaves_room_for_jobs) {
+    struct Case {
+        std::size_t mib;            // room above the mapped size
+        std::size_t least_workers;  // room for a few stacks of any default size
+    };
+    const std::size_t two = std::min(std::size_t{2}, usable_processors());
+    for (const Case c : {Case{100, 1}, Case{300, 1}, Case{1000, two}}) {
+        const pid_t child = ::fork();
+        if (child == 0) ::_exit(start_under_address_limit(c.mib << 20, c.least_workers));
+        int status = 0;
+        CHECK_EQ(::waitpid(child, &status, 0), child);
+        const std::string outcome = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                                                      : "signal " + std::to_string(WTERMSIG(status));
+        if (outcome != "exit 0")
+            check::fail(__FILE__, __LINE__, std::to_string(c.mib) + " MiB above the mapped size: " + outcome);
+    }
+}
+#endif
 
 // Whichever allocation fails while the pool starts, the pool keeps the
 // workers that started (none: jobs run on the caller), runs jobs, and the

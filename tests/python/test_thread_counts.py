@@ -80,6 +80,23 @@ else:
     print("SIGINT did not arrive")
 """
 
+# The same count under an address-space limit a given room above what the
+# child has mapped once it has started: the workers' stacks fill the room
+# until the system refuses one, and the pool must leave enough of it for the
+# build's own allocations and for every worker's thread-local storage and
+# exceptions.
+LIMITED = GATES + r"""
+import os, resource, sys
+def mapped():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+limit = mapped() + int(sys.argv[3]) * 2**20
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+ts.IdentityProver.build_from_eccs(ts.ECCs.from_postcard(sys.argv[1])).dump_postcard(sys.argv[2])
+names = [open(f"/proc/self/task/{t}/comm").read() for t in os.listdir("/proc/self/task")]
+print(sum(n.startswith("tsl-worker") for n in names))
+"""
+
 THREADS = ("1", "2", "3", "8")
 RUNS = 4
 
@@ -139,4 +156,20 @@ def test_check_identity_subset_does_not_depend_on_threads():
 def test_impossible_thread_count(classes, one_thread_build, tmp_path, threads):
     out = tmp_path / "prover.pc"
     assert run(SIGNALS, threads, classes, out) == "interrupted"
+    assert out.read_bytes() == one_thread_build[0]
+
+
+# Rooms, in MiB, at which the system refuses a thread at different points
+# (with the usual 8 MiB stacks): at once, before the pool has the room it
+# holds while it starts; after about two workers, twenty, fifty, a hundred.
+# The pool keeps half of those, and no more than the usable processors.  When
+# the workers' stacks took all the room, a build ended the process at the
+# first throw on a worker at each of the first four rooms, and at the next two
+# now and then.
+@pytest.mark.parametrize("room", [20, 60, 100, 250, 500, 1000])
+def test_impossible_thread_count_under_an_address_space_limit(classes, one_thread_build, tmp_path, room):
+    out = tmp_path / "prover.pc"
+    workers = int(run(LIMITED, "99999999999", classes, out, room))
+    assert workers <= os.process_cpu_count()
+    assert workers >= 1 or room < 250
     assert out.read_bytes() == one_thread_build[0]

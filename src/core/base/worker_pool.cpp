@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
 
 #include "base/panic.hpp"
 
@@ -85,6 +87,67 @@ private:
     sigset_t old_;
 };
 
+// Room the pool keeps free while it starts, so that the start cannot leave
+// the process without memory.  Workers start until the count is reached or
+// the system refuses a thread, and under an address-space limit (RLIMIT_AS,
+// or the commit limit of strict overcommit) the stacks of the last ones can
+// take all that is left.  What a thread needs after that does not always fail
+// cleanly: glibc allocates a thread's block of a loaded library's
+// thread_local storage (this library's, and the C++ runtime's, which holds
+// the exception-handling state every throw uses) at the thread's first access
+// to it, and ends the process ("cannot allocate memory for thread-local data:
+// ABORT", exit status 127) when it cannot.  There is no call that asks for
+// that block and hears "no", so a worker that cannot get it cannot be found
+// and stopped; instead the pool makes sure the room is there.  It holds
+// kSetupRoom + kJobRoom while it starts workers; gives back kSetupRoom before
+// the workers it keeps touch their thread-local storage (a few KiB each with
+// their first allocations); and gives back kJobRoom once they all have, so
+// that the jobs find that much free even where every worker's first
+// allocation made it a malloc arena (64 MiB of address space each in glibc).
+// After that a worker's allocations fail as allocations do, with
+// std::bad_alloc, and its throws need no new memory.
+constexpr std::size_t kSetupRoom = std::size_t{16} << 20;
+constexpr std::size_t kJobRoom = std::size_t{64} << 20;
+
+// Address space held for later: a private writable mapping, so it counts
+// against a commit limit as well as against RLIMIT_AS, never touched, so it
+// costs no memory.
+class AddressReserve {
+public:
+    explicit AddressReserve(std::size_t bytes) noexcept
+        : size_(bytes), p_(::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) {
+        if (p_ == MAP_FAILED) size_ = 0;
+    }
+    ~AddressReserve() { release(size_); }
+    AddressReserve(const AddressReserve&) = delete;
+    AddressReserve& operator=(const AddressReserve&) = delete;
+
+    bool held() const { return size_ > 0; }
+    // Gives back the first `bytes` (a multiple of the page size) of what is held.
+    void release(std::size_t bytes) noexcept {
+        bytes = std::min(bytes, size_);
+        if (bytes == 0) return;
+        ::munmap(p_, bytes);
+        p_ = static_cast<char*>(p_) + bytes;
+        size_ -= bytes;
+    }
+
+private:
+    std::size_t size_;
+    void* p_;
+};
+
+// Makes the calling thread's thread-local storage exist: this library's
+// block, and the C++ runtime's, which a throw would otherwise allocate at
+// the moment an allocation has just failed.  (The runtime call is pure: the
+// volatile stores keep the compiler from dropping the accesses.)
+void allocate_thread_locals() noexcept {
+    volatile bool worker = t_on_worker;
+    volatile int in_flight = std::uncaught_exceptions();
+    static_cast<void>(worker);
+    static_cast<void>(in_flight);
+}
+
 }  // namespace
 
 struct WorkerPool::Job {
@@ -117,23 +180,70 @@ struct WorkerPool::Job {
 
 WorkerPool::WorkerPool(std::size_t nthreads) noexcept : pid_(static_cast<int>(::getpid())) {
     if (nthreads > kMaxWorkers) nthreads = std::max(kMaxWorkers, usable_processors());
-    // Workers take no asynchronous signals (a thread starts with the mask of
-    // the one that starts it): those go to the threads that wait for them,
-    // such as the interpreter's main thread.
-    const AsyncSignalsBlocked blocked;
-    try {
-        workers_.reserve(nthreads);
-    } catch (...) {
-        // The vector grows as workers start.
-    }
-    for (std::size_t i = 0; i < nthreads; ++i) {
+    if (nthreads == 0) return;
+    allocate_thread_locals();  // the caller's, while there is room for them
+    // Without even the reserve the process is at the end of its memory:
+    // every job runs on the caller.
+    AddressReserve reserve(kSetupRoom + kJobRoom);
+    if (!reserve.held()) return;
+    bool refused = false;
+    {
+        // Workers take no asynchronous signals (a thread starts with the mask
+        // of the one that starts it): those go to the threads that wait for
+        // them, such as the interpreter's main thread.
+        const AsyncSignalsBlocked blocked;
         try {
-            workers_.emplace_back([this, i, poll = nthreads > 1] { worker_main(i, poll); });
+            workers_.reserve(nthreads);
         } catch (...) {
-            break;  // no thread, or no memory for one: keep the workers that started
+            // The vector grows as workers start.
         }
-        name_worker(workers_.back().native_handle(), i);
+        for (std::size_t i = 0; i < nthreads; ++i) {
+            try {
+                workers_.emplace_back([this, i] { worker_main(i); });
+            } catch (...) {
+                refused = true;  // no thread, or no memory for one
+                break;
+            }
+            name_worker(workers_.back().native_handle(), i);
+        }
     }
+    // When the system refused a thread, the workers that started may have
+    // taken all the room there was, and the jobs need room in proportion to
+    // the workers that run them.  The pool keeps half of them (rounded up),
+    // and no more than the usable processors, and stops the others, which end
+    // before they touch their thread-local storage, so that their stacks go
+    // back.  (glibc keeps the stacks of ended threads mapped for reuse up to
+    // about 40 MiB: the reserve is what covers the case where that is all the
+    // stopped workers give back.)  The bound by the processors is for glibc's
+    // malloc: a thread's first allocation gives it an arena of its own, 64 MiB
+    // of address space, while there are fewer than 8 per processor.  Where
+    // there is no room for one, the thread gets none and each of its
+    // allocations tries again, mapping 64 MiB for a moment each time (so that
+    // an allocation on another thread can fail for want of room that is free
+    // a moment later) before it maps the block on its own.  The fewer such
+    // threads there are, the less that costs; a pool of as many workers as
+    // processors is the one the process gets without a count.
+    const std::size_t keep =
+        refused ? std::min((workers_.size() + 1) / 2, usable_processors()) : workers_.size();
+    set_start_phase(StartPhase::kept_known, keep);
+    for (std::size_t i = keep; i < workers_.size(); ++i) workers_[i].join();
+    workers_.erase(workers_.begin() + static_cast<std::ptrdiff_t>(keep), workers_.end());
+    reserve.release(kSetupRoom);
+    set_start_phase(StartPhase::set_up, keep);
+    {
+        std::unique_lock<std::mutex> lk(m_);
+        done_.wait(lk, [&] { return ready_ == admitted_; });
+    }
+    // reserve's destructor gives back kJobRoom.
+}
+
+void WorkerPool::set_start_phase(StartPhase phase, std::size_t keep) {
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        admitted_ = keep;
+        start_phase_ = phase;
+    }
+    wake_.notify_all();
 }
 
 WorkerPool::~WorkerPool() {
@@ -184,9 +294,22 @@ void WorkerPool::run(std::size_t n, IndexTask task) {
     if (job.error) std::rethrow_exception(job.error);
 }
 
-void WorkerPool::worker_main(std::size_t id, bool poll) {
+void WorkerPool::worker_main(std::size_t id) {
+    {
+        std::unique_lock<std::mutex> lk(m_);
+        wake_.wait(lk, [&] { return start_phase_ != StartPhase::starting; });
+        if (id >= admitted_) return;  // stopped before it touched its thread-local storage
+        wake_.wait(lk, [&] { return start_phase_ == StartPhase::set_up; });
+    }
+    allocate_thread_locals();
     t_on_worker = true;
     name_worker(pthread_self(), id);
+    // A lone worker need not look for jobs before it sleeps (see kIdlePoll).
+    const bool poll = admitted_ > 1;
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        if (++ready_ == admitted_) done_.notify_all();
+    }
     std::uint64_t seen = 0;
     std::unique_lock<std::mutex> lk(m_);
     for (;;) {

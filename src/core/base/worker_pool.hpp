@@ -23,8 +23,9 @@
 // RAYON_NUM_THREADS (1 or more: that many; 0: the default), else
 // RAYON_RS_NUM_CPUS (more than 0), else the number of usable processors.
 // Values that do not parse as an unsigned decimal count are ignored.  A
-// count the system cannot provide gives the workers it did start: no call
-// fails because of the count.
+// count the system cannot provide gives half of the workers it did start, at
+// most as many as the usable processors, and leaves the rest of the room to
+// the jobs: no call fails because of the count.
 #pragma once
 
 #include <atomic>
@@ -62,9 +63,11 @@ public:
     // A pool of `nthreads` workers (0 runs every job on the calling thread),
     // but no more than kMaxWorkers, or than the usable processors where those
     // are more.  If the system refuses to start some of them (no thread or no
-    // memory left), the pool keeps those that started; without any, jobs run
-    // on the calling thread.  Throws nothing, and leaves the calling thread's
-    // signal mask as it found it.
+    // memory left), the pool keeps half of those that started (rounded up),
+    // at most as many as the usable processors, and stops the others, so that
+    // the jobs have room to run; without any, jobs run on the calling thread.
+    // Returns once every worker kept has started.  Throws nothing, and leaves
+    // the calling thread's signal mask as it found it.
     explicit WorkerPool(std::size_t nthreads) noexcept;
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
@@ -135,7 +138,12 @@ private:
     struct Job;
 
     void run(std::size_t n, IndexTask task);
-    void worker_main(std::size_t id, bool poll);  // poll: look for jobs before sleeping
+    // How far the constructor is: starting workers; knows which it keeps
+    // (the others end); lets those set themselves up.
+    enum class StartPhase { starting, kept_known, set_up };
+
+    void set_start_phase(StartPhase phase, std::size_t keep);
+    void worker_main(std::size_t id);
     void work(Job& job);
 
     std::vector<std::thread> workers_;
@@ -148,6 +156,9 @@ private:
     Job* job_ = nullptr;
     std::size_t participants_ = 0;
     std::atomic<bool> stop_{false};             // changed under m_, polled without it
+    StartPhase start_phase_ = StartPhase::starting;
+    std::size_t admitted_ = 0;  // workers 0 .. admitted_-1 are kept; set with the phase
+    std::size_t ready_ = 0;     // kept workers that have set themselves up
 };
 
 // The number of threads asked for by the two environment values (either may
