@@ -97,6 +97,19 @@ names = [open(f"/proc/self/task/{t}/comm").read() for t in os.listdir("/proc/sel
 print(sum(n.startswith("tsl-worker") for n in names))
 """
 
+# A loaded prover queried with a gate new to it: the query creates that
+# gate's adjoint, whose index orders the forms it visits.
+QUERY_LOADED = GATES + r"""
+import json, sys
+rv.adjoint(), rz4.adjoint()  # named by the file
+prover = ts.IdentityProver.from_postcard(sys.argv[1])
+c = s = np.cos(np.pi / 4)
+rxh = ts.Gate("rxh", [], np.array([[c, -1j * s], [-1j * s, c]]))  # rxh^4 = -1
+q = ts.Circ([rxh(0), cx(0, 1), cx(0, 1), rxh(0), rv(1), rv.adjoint()(1), rxh(0), rxh(0)]).rotate_representative()
+unproved, visited = prover.prove_identity_with_visited(q, 2, 5000)
+print(json.dumps([str(unproved), sorted(map(str, visited))]))
+"""
+
 THREADS = ("1", "2", "3", "8")
 RUNS = 4
 
@@ -173,3 +186,16 @@ def test_impossible_thread_count_under_an_address_space_limit(classes, one_threa
     assert workers <= os.process_cpu_count()
     assert workers >= 1 or room < 250
     assert out.read_bytes() == one_thread_build[0]
+
+
+def test_query_of_a_loaded_prover_does_not_depend_on_threads(one_thread_build, tmp_path):
+    path = tmp_path / "prover.pc"
+    path.write_bytes(one_thread_build[0])
+    answers = defaultdict(list)
+    for threads in ("1", "8"):
+        for _ in range(2):
+            answers[run(QUERY_LOADED, threads, path)].append(threads)
+    assert len(answers) == 1, answers
+    [answer] = answers
+    unproved, visited = json.loads(answer)
+    assert "rxh" in unproved and len(visited) > 1
