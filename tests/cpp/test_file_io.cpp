@@ -228,6 +228,24 @@ void plant_link(int dir, const char* name) {
     if (::symlinkat("victim", dir, ".planted") != 0 || ::renameat(dir, ".planted", dir, name) != 0) std::abort();
 }
 
+// The error of a save of "new" to `path` with `hook` run once between the
+// check and the open (counted in hook_calls); empty when the save succeeded.
+std::string save_error_with_hook(const fs::path& path, CheckToOpenHook hook) {
+    hook_calls = 0;
+    set_check_to_open_hook(hook);
+    std::string error;
+    try {
+        AtomicWriteFile f(path.string());
+        f.write_all("new", 3);
+        f.finish();
+        f.commit();
+    } catch (const OsError& e) {
+        error = e.what();
+    }
+    set_check_to_open_hook(nullptr);
+    return error;
+}
+
 }  // namespace
 
 TEST_CASE(entry_swapped_for_a_link_after_its_check_is_not_written_through) {
@@ -237,18 +255,7 @@ TEST_CASE(entry_swapped_for_a_link_after_its_check_is_not_written_through) {
     fs::create_hard_link(d.path / "f", d.path / "f2");
     put(d.path / "victim", "victim");
     fs::create_hard_link(d.path / "victim", d.path / "victim2");
-    hook_calls = 0;
-    set_check_to_open_hook(plant_link);
-    std::string error;
-    try {
-        AtomicWriteFile f((d.path / "f").string());
-        f.write_all("new", 3);
-        f.finish();
-        f.commit();
-    } catch (const OsError& e) {
-        error = e.what();
-    }
-    set_check_to_open_hook(nullptr);
+    const std::string error = save_error_with_hook(d.path / "f", plant_link);
     CHECK_EQ(error, std::string("Resource temporarily unavailable (os error 11)"));
     CHECK_EQ(hook_calls, 1);
     CHECK_EQ(read(d.path / "victim"), std::string("victim"));
@@ -305,18 +312,7 @@ void make_lookalikes(const fs::path& d) {
 
 // A save of d/f while the lookalike is swapped in: the victim is not written.
 void check_lookalike_not_written(const fs::path& d) {
-    hook_calls = 0;
-    set_check_to_open_hook(swap_in_lookalike);
-    std::string error;
-    try {
-        AtomicWriteFile f((d / "f").string());
-        f.write_all("new", 3);
-        f.finish();
-        f.commit();
-    } catch (const OsError& e) {
-        error = e.what();
-    }
-    set_check_to_open_hook(nullptr);
+    const std::string error = save_error_with_hook(d / "f", swap_in_lookalike);
     CHECK_EQ(error, std::string("Resource temporarily unavailable (os error 11)"));
     CHECK_EQ(hook_calls, 1);
     CHECK_EQ(read(d / "f"), std::string("vic"));
