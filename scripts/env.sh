@@ -57,43 +57,14 @@ fi
 # builds the C++ unit programs in it too, so the core is compiled only once.
 BUILD="$ROOT/build/release"
 install_package() {
-    announced_build "$BUILD" tessellan "$@" -- \
-        "$PY" -m pip install --quiet --no-build-isolation --no-deps -C build-dir="$BUILD" "$@" "$ROOT"
+    announce_first_build "$BUILD" tessellan
+    "$PY" -m pip install --quiet --no-build-isolation --no-deps -C build-dir="$BUILD" "$@" "$ROOT"
 }
 
-# Runs a build command (after "--") in the CMake build directory $1, first printing one line saying that
-# $2 is being built where the build has work to do: the first build there, or one after a change of the
-# sources, the build files, the requirements or the options (the arguments between $2 and "--").  Each
-# successful build records its options and time in the directory; the build itself always runs.
-announced_build() {
-    local dir="$1" what="$2" opt note=""
-    shift 2
-    local opts=()
-    while [ "$1" != "--" ]; do opts+=("$1"); shift; done
-    shift
-    local record="$dir/.tessellan-build" started="$dir/.tessellan-build.new"
-    if [ ! -f "$dir/CMakeCache.txt" ]; then
-        note="Building $what (the first build takes a few minutes) ..."
-    elif [ ! -f "$record" ]; then
-        note="Building $what ..."
-    else
-        for opt in "${opts[@]}"; do
-            grep -qxF -- "$opt" "$record" || note="Building $what ..."
-        done
-        if [ -z "$note" ] && [ -n "$(find "$ROOT/src" "$ROOT/tests/cpp" "$ROOT/stubs" "$ROOT/CMakeLists.txt" \
-                "$ROOT/pyproject.toml" "$STAMP" -newer "$record" -print -quit)" ]; then
-            note="Building $what ..."
-        fi
-    fi
-    [ -z "$note" ] || echo "$note" >&2
-    # The time recorded is the build's start: a file changed while it ran counts as changed next time.
-    mkdir -p "$dir"
-    touch "$started"
-    "$@"
-    # The CMake cache keeps the options of earlier builds, so the record keeps them too.
-    { [ ! -f "$record" ] || cat "$record"; [ "${#opts[@]}" -eq 0 ] || printf '%s\n' "${opts[@]}"; } \
-        | sort -u > "$started"
-    mv "$started" "$record"
+# Says in one line that $2 is being built when the CMake build directory $1 holds no build yet (the
+# first build takes minutes and prints nothing else; later ones rebuild only what changed).
+announce_first_build() {
+    [ -f "$1/CMakeCache.txt" ] || echo "Building $2 (the first build takes a few minutes) ..." >&2
 }
 
 # The file-save tests mount XFS and ext4 images on loop devices, kill saves through strace and drop

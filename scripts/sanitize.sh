@@ -22,12 +22,12 @@ TSAN_PROGRAMS=(test_worker_pool test_step_memo test_rewrite_step test_search_exp
 
 # Installs the package, built with the C++ unit programs and the CMake option
 # $3 in the build directory $2, into the folder $1 (emptied first); $4 names
-# the sanitizers in the line said before a build.
+# the sanitizers in the line said before a first build.
 install_sanitized() {
     rm -rf "$1"
     local opts=(-C cmake.define."$3"=ON -C cmake.define.TESSELLAN_CPP_TESTS=ON -C cmake.build-type=RelWithDebInfo)
-    announced_build "$2" "tessellan with $4" "${opts[@]}" -- \
-        "$PY" -m pip install --quiet --no-build-isolation --no-deps --target "$1" "${opts[@]}" -C build-dir="$2" "$ROOT"
+    announce_first_build "$2" "tessellan with $4"
+    "$PY" -m pip install --quiet --no-build-isolation --no-deps --target "$1" "${opts[@]}" -C build-dir="$2" "$ROOT"
 }
 
 run_tsan_programs() {
