@@ -30,6 +30,15 @@ def circuit(instrs, perm):
     return b + varint(perm if isinstance(perm, int) else perm_raw(perm))
 
 
+def gate_order_record(*names):
+    """The last field of a prover file: the gates beyond the built-ins that it names, first created first."""
+    b = varint(len(names))
+    for name in names:
+        nb = name.encode()
+        b += varint(len(nb)) + nb
+    return b
+
+
 def encode(classes, nqubits):
     """classes: lists of circuits (instrs, perm), as `circuit` takes them."""
     b = varint(len(classes))

@@ -15,12 +15,13 @@ import json
 import os
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
 
 import tessellan as ts
-from postcard_bytes import circuit, varint
+from postcard_bytes import circuit, gate_order_record, varint
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "thread_counts")
 
@@ -111,6 +112,7 @@ def test_loaded_prover_saves_its_forms(saved):
     it holds that order's forms, which bring back the saved file when loaded in the saving order again."""
     d, answers = saved
     original = (d / "prover.pc").read_bytes()
+    assert original.endswith(gate_order_record("rv", "rz4", "rv†", "rz4†"))
     child(SAVING_ORDER, "load", d / "prover.pc", d / "queries.json", d / "same.pc")
     assert (d / "same.pc").read_bytes() == original
     assert child(OTHER_ORDER, "load", d / "prover.pc", d / "queries.json", d / "other.pc") == answers
@@ -134,4 +136,143 @@ def test_stored_values_the_forms_refuse_are_kept(tmp_path):
     [assumed] = prover.get_assumed()
     assert assumed.pythonize() == {"instrs": [("ga", (3, 255)), ("gb", (0, 255))], "perm": {"raw": 1 << 24}}
     prover.dump_postcard(str(tmp_path / "back.pc"))
-    assert (tmp_path / "back.pc").read_bytes() == data
+    assert (tmp_path / "back.pc").read_bytes() == data + gate_order_record("ga", "gb")
+
+
+# Three qubits, where canonical forms need not be fixed points: forming a stored form again can give another
+# circuit.  X is an identity over cx and the user gates rx4 and rx4† whose stored form is not a fixed point.
+# Two provers hold it as an assumption: one built from classes over h and cx, whose keys hold no user gate and
+# so never show how the saving process ordered rx4 and rx4†, and one built from classes over h, rx4, rx4† and
+# cx, whose keys show it.  Each is loaded in the saving order (rx4 first) and in the other one (rx4† created
+# first, under its own name), from the file as saved, from the file cut after the rule map, as an older
+# build writes it, and from the cut file followed by bytes that are not a record of its gates' order.
+CHILD3 = r"""
+import json, sys
+import numpy as np
+import tessellan as ts
+order, mode, *files = sys.argv[1:]
+m = np.array([[np.cos(np.pi / 8), -1j * np.sin(np.pi / 8)], [-1j * np.sin(np.pi / 8), np.cos(np.pi / 8)]])
+make = {"rx4": lambda: ts.Gate("rx4", [], m), "rx4†": lambda: ts.Gate("rx4†", [], m.conj().T)}
+g = {name: make[name]() for name in order.split(",")}
+rx4, rx4d, h, cx = g["rx4"], g["rx4†"], ts.Gate.from_name("h"), ts.Gate.from_name("cx")
+X = [cx(1, 2), rx4d(0), cx(0, 1), cx(1, 0), cx(0, 2), rx4(1), cx(0, 1)]
+queries = [ts.Circ(pre + X, [1, 0, 2]).rotate_representative()
+           for pre in ([], [h(2), h(2)], [h(0), h(0)], [cx(0, 2), cx(0, 2)], [h(1), cx(1, 2), cx(1, 2), h(1)])]
+LIMITS = (10, 1000, 10**6)
+
+def answers(prover):
+    out = {"answers": [str(prover.prove_identity(q, 1, n)) for q in queries for n in LIMITS],
+           "assumed": [a.pythonize() for a in prover.get_assumed()], "proofs": []}
+    for q in queries:
+        try:
+            out["proofs"].append(str(prover.export_proof(q, 1, 10**6)))
+        except BaseException as e:
+            out["proofs"].append(type(e).__name__)
+    out["added"] = [prover.add_identity(q, 1, 1000) for q in queries]
+    out["assumed after adding"] = [a.pythonize() for a in prover.get_assumed()]
+    return out
+
+def silent(build):
+    import os
+    stderr = os.dup(2)
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 2)  # the build's progress lines
+    try:
+        return build()
+    finally:
+        os.dup2(stderr, 2)
+
+if mode == "save":
+    result = {}
+    for keys, gates in (("hide", [h, cx]), ("show", [h, rx4, rx4d, cx])):
+        eccs = silent(lambda: ts.RawECCs.generate(ts.Evaluator(3), gates, 2)[0].simplify())
+        prover = silent(lambda: ts.IdentityProver.build_from_eccs(eccs))
+        prover.add_identity(queries[0], 0, 0)
+        prover.dump_postcard(files[0] + "-" + keys)
+        result[keys] = answers(prover)
+    print(json.dumps(result))
+else:
+    # The file, the stored assumptions and where to write the loaded prover back.
+    prover = ts.IdentityProver.from_postcard(files[0])
+    with open(files[1]) as f:
+        stored = [ts.IdentityCirc.from_python(d) for d in json.load(f)]
+    # What this process's forms make of the stored ones: formed again where they hold both user gates.
+    ours = [s.inner.rotate_representative() if {"rx4", "rx4†"} <= {i.gate.name for i in s.inner.instrs} else s
+            for s in stored]
+    prover.dump_postcard(files[2])
+    out = answers(prover)
+    out["stored kept"] = [a.pythonize() for a in stored]
+    out["ours"] = [a.pythonize() for a in ours]
+    print(json.dumps(out))
+"""
+
+OTHER_ORDER3 = "rx4†,rx4"
+
+
+def child3(order, mode, *files):
+    done = subprocess.run([sys.executable, "-c", CHILD3, order, mode, *map(str, files)], capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+@pytest.fixture(scope="module")
+def saved3(tmp_path_factory):
+    """(folder, the saving process's results per prover): files prover-hide and prover-show, saved rx4 first,
+    with prover-KEYS-none (cut after the rule map) and prover-KEYS-other (cut, then other bytes) beside each,
+    and the stored assumptions of each in assumed-KEYS.json."""
+    d = tmp_path_factory.mktemp("gate_order_3q")
+    saved = child3("rx4,rx4†", "save", d / "prover")
+    record = gate_order_record("rx4", "rx4†")
+    for keys, results in saved.items():
+        data = (d / f"prover-{keys}").read_bytes()
+        assert data.endswith(record)
+        (d / f"prover-{keys}-none").write_bytes(data[:-len(record)])
+        # A name the file does not hold (and the gate table does not know) is no record.
+        (d / f"prover-{keys}-other").write_bytes(data[:-len(record)] + gate_order_record("rx4†", "zz"))
+        (d / f"assumed-{keys}.json").write_text(json.dumps(results["assumed"]))
+    return d, saved
+
+
+@pytest.mark.parametrize("keys", ["hide", "show"])
+@pytest.mark.parametrize("tail", ["record", "none", "other"], ids=["as saved", "cut after the rule map",
+                                                                 "other bytes after the rule map"])
+@pytest.mark.parametrize("order", ["rx4,rx4†", OTHER_ORDER3], ids=["saving order", "other order"])
+def test_loaded_prover_on_three_qubits(saved3, keys, tail, order):
+    d, saved = saved3
+    path = d / (f"prover-{keys}" + ("" if tail == "record" else f"-{tail}"))
+    back = d / f"back-{keys}-{tail}-{order}"
+    loaded = child3(order, "load", path, d / f"assumed-{keys}.json", back)
+    if order != OTHER_ORDER3:
+        # The saved prover: the same answers at every limit, assumptions, proofs and add_identity outcomes,
+        # and the file it writes back is the one saved, the record of the gate order included.
+        assert {k: loaded[k] for k in saved[keys]} == saved[keys]
+        assert back.read_bytes() == (d / f"prover-{keys}").read_bytes()
+        # The data tell formed forms from stored ones, and prove something.
+        assert loaded["ours"] != loaded["stored kept"]
+        assert "None" in saved[keys]["answers"]
+    elif tail != "record" and keys == "hide":
+        # Nothing shows how the saving process ordered rx4 and rx4†: the forms are kept as stored.
+        assert loaded["assumed"] == loaded["stored kept"]
+    else:
+        # Recorded, or shown by the keys: the stored forms are translated into this process's forms.
+        assert loaded["assumed"] == loaded["ours"]
+
+
+@pytest.mark.parametrize("record", [None, ("lb", "la")], ids=["no record", "other order recorded"])
+def test_long_stored_values_load_at_once(tmp_path, record):
+    """Values longer than the prover can use are kept as stored: forming one of 4,000 instructions on 8 qubits
+    again would try every renaming of its qubits with a quadratic pass, and stall the load for minutes."""
+    ts.Gate("la", [], np.diag([1, np.exp(1j * np.pi / 13)]))
+    ts.Gate("lb", [], np.diag([1, np.exp(1j * np.pi / 17)]))
+    rng = np.random.default_rng(5)
+    instrs = [("la", q) if k == 0 else ("lb", q) if k == 1 else ("cx", q, (q + 1 + rng.integers(7)) % 8)
+              for k, q in zip(rng.integers(3, size=4000), rng.integers(8, size=4000))]
+    long = circuit(instrs, tuple(range(8)))
+    data = varint(1) + long + varint(1) + long + varint(1) + long + varint(1) + long
+    path = tmp_path / "long.pc"
+    path.write_bytes(data + (gate_order_record(*record) if record else b""))
+    start = time.monotonic()
+    prover = ts.IdentityProver.from_postcard(str(path))
+    assert time.monotonic() - start < 1.0
+    prover.dump_postcard(str(tmp_path / "back.pc"))
+    assert (tmp_path / "back.pc").read_bytes() == data + gate_order_record("la", "lb")

@@ -72,6 +72,16 @@ void PostcardReader::refill() {
     len_ = static_cast<std::size_t>(r);
 }
 
+bool PostcardReader::at_end() {
+    if (pos_ < len_) return false;
+    try {
+        refill();
+    } catch (const PostcardError&) {
+        return true;
+    }
+    return false;
+}
+
 std::uint64_t PostcardReader::varint(int max_bytes, std::uint8_t max_last) {
     std::uint64_t out = 0;
     for (int i = 0; i < max_bytes; ++i) {

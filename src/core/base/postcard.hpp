@@ -63,6 +63,9 @@ public:
     std::uint32_t varint_u32() { return static_cast<std::uint32_t>(varint(5, 0x0F)); }
     // A string of at most one scratch buffer, UTF-8 checked.
     std::string str();
+    // Whether every byte of the file has been read (a read error counts as
+    // the end).
+    bool at_end();
 
 private:
     std::uint64_t varint(int max_bytes, std::uint8_t max_last);

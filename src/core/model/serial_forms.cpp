@@ -14,12 +14,25 @@ const std::string& GateNameCache::name(Gate16 g) {
     return *last_;
 }
 
+std::vector<Gate16> GateNameCache::gates() const {
+    std::vector<Gate16> out;
+    out.reserve(names_.size());
+    for (const auto& [index, name] : names_) out.push_back(Gate16(index));
+    return out;
+}
+
 Gate16 GateLookupCache::lookup(const std::string& name) {
     auto it = gates_.find(name);
     if (it != gates_.end()) return it->second;
     const Gate16 g = Gate16::from_serial_name(name);
     gates_.emplace(name, g);
     return g;
+}
+
+std::optional<Gate16> GateLookupCache::found(const std::string& name) const {
+    const auto it = gates_.find(name);
+    if (it == gates_.end()) return std::nullopt;
+    return it->second;
 }
 
 std::vector<Gate16> GateLookupCache::gates() const {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -22,6 +23,8 @@ namespace tsl {
 class GateNameCache {
 public:
     const std::string& name(Gate16 g);
+    // Every gate named so far, in no particular order.
+    std::vector<Gate16> gates() const;
 
 private:
     std::unordered_map<std::uint16_t, const std::string*> names_;
@@ -35,6 +38,9 @@ private:
 class GateLookupCache {
 public:
     Gate16 lookup(const std::string& name);
+    // The gate of a name looked up before; none for any other name (nothing
+    // is looked up in the table).
+    std::optional<Gate16> found(const std::string& name) const;
     // Every gate looked up so far, in no particular order.
     std::vector<Gate16> gates() const;
 

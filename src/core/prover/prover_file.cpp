@@ -1,5 +1,8 @@
 #include "prover/prover_file.hpp"
 
+#include <optional>
+#include <vector>
+
 #include "identity/circ_serial.hpp"
 #include "model/serial_forms.hpp"
 #include "prover/loaded_forms.hpp"
@@ -19,6 +22,33 @@ void encode(const IdentityProver& p, PostcardWriter& w) {
         write_circ(w, key, names);
         w.varint(list.size());
         for (const Circ& c : list) write_circ(w, c, names);
+    }
+    // The order in which this process created the gates beyond the
+    // built-ins that the file names; nothing where it names none.
+    const std::vector<Gate16> order = creation_order(names.gates());
+    if (order.empty()) return;
+    w.varint(order.size());
+    for (Gate16 g : order) w.str(names.name(g));
+}
+
+// The gate order recorded after the rule map, as this process's gates; none
+// where the file ends there or what follows is not such a record (a name the
+// file's circuits do not hold, for one).
+std::optional<std::vector<Gate16>> read_creation_order(PostcardReader& r, const GateLookupCache& gates) {
+    if (r.at_end()) return std::nullopt;
+    try {
+        const std::uint64_t n = r.varint_u64();
+        if (n > gates.gates().size()) return std::nullopt;
+        std::vector<Gate16> out;
+        out.reserve(n);
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const std::optional<Gate16> g = gates.found(r.str());
+            if (!g) return std::nullopt;
+            out.push_back(*g);
+        }
+        return out;
+    } catch (const PostcardError&) {
+        return std::nullopt;
     }
 }
 
@@ -41,7 +71,7 @@ IdentityProver decode(PostcardReader& r) {
     }
     // Stored forms follow the saving process's gate order, lookups this
     // process's.
-    form_for_this_process(p, gates.gates());
+    form_for_this_process(p, gates.gates(), read_creation_order(r, gates));
     return p;
 }
 

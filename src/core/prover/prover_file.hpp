@@ -1,25 +1,35 @@
 // The prover file: the postcard encoding of an IdentityProver's three
-// fields, no header or version:
+// fields, no header or version, then the gate order of the saving process:
 //
 //   varint n | n x identity                       assume, in order
 //   varint m | m x identity                       proved
 //   varint k | k x (key circuit | varint j | j x circuit)   circ_map
+//   varint g | g x gate name                      gate order (g > 0 only)
 //
 // Circuits and identities use the postcard form of circ_serial.hpp.  The
 // entries of `proved` and `circ_map` are written in their insertion order;
-// readers must not depend on any order.  Bytes after the rule map are
-// ignored; nothing beyond the encoding is validated on loading.  The file
-// names gates, and its canonical forms follow the saving process's gate
-// order: loading brings them into this process's forms where that order
-// may differ from this one's (prover/loaded_forms.hpp), so a loaded prover
-// answers as the saved one did whatever order the gates were created in.
+// readers must not depend on any order.  Nothing beyond the encoding is
+// validated on loading.
+//
+// The file names gates, and its canonical forms follow the order in which
+// the saving process created its gates.  The last field records that order
+// for the gates beyond the built-ins that the file names, first created
+// first; a file that names none ends with the rule map.  Readers that stop
+// after the rule map ignore it, and a file without it (or with bytes after
+// the rule map that are not such a record) still loads.  Loading keeps the
+// stored forms where this process orders the file's gates as the saving
+// process did, and forms again those holding gates it orders otherwise
+// (prover/loaded_forms.hpp): loaded in the saving order, a prover is the
+// saved prover, and it writes the same file back.
 // Saving goes through base/file_io.hpp.
 // A regular file with one link, or a new one, is replaced only once every
-// byte was written and synced: a failed or killed save leaves it as it was,
-// and nothing behind, except where the file system refuses unnamed files
-// (FUSE, for one): the replacement is then a named temporary file beside the
-// target, `.<name>.tmp-XXXXXXXX`, which a killed save leaves behind (no save
-// removes one: another save may be writing it).
+// byte was written and synced: a failed or killed save leaves it as it was.
+// The replacement is an unnamed file, linked under a hidden name beside the
+// target, `.<name>.tmp-XXXXXXXX`, just before the rename: a save killed
+// between those two system calls leaves that complete copy behind.  Where
+// the file system refuses unnamed files (FUSE, for one), the replacement has
+// that name from the start, and a killed save leaves it behind, complete or
+// not.  No save removes such a file: another save may be writing it.
 // A regular file that cannot be replaced (more hard links, for one) is
 // encoded whole, the space of its new length reserved without changing its
 // size, and then overwritten in place: a failure up to there (a full disk, a

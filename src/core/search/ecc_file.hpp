@@ -11,11 +11,13 @@
 // encoding is validated on loading.  Both directions stream through 8192-byte
 // buffers.  Saving goes through base/file_io.hpp.
 // A regular file with one link, or a new one, is replaced only once every
-// byte was written and synced: a failed or killed save leaves it as it was,
-// and nothing behind, except where the file system refuses unnamed files
-// (FUSE, for one): the replacement is then a named temporary file beside the
-// target, `.<name>.tmp-XXXXXXXX`, which a killed save leaves behind (no save
-// removes one: another save may be writing it).
+// byte was written and synced: a failed or killed save leaves it as it was.
+// The replacement is an unnamed file, linked under a hidden name beside the
+// target, `.<name>.tmp-XXXXXXXX`, just before the rename: a save killed
+// between those two system calls leaves that complete copy behind.  Where
+// the file system refuses unnamed files (FUSE, for one), the replacement has
+// that name from the start, and a killed save leaves it behind, complete or
+// not.  No save removes such a file: another save may be writing it.
 // A regular file that cannot be replaced (more hard links, for one) is
 // encoded whole, the space of its new length reserved without changing its
 // size, and then overwritten in place: a failure up to there (a full disk, a
