@@ -438,6 +438,14 @@ def overlay_lower_hard_link(d, w):
     return Case(d / "a", {"a": file(w.data, 0o644), "b": file(OLD, 0o644, nlink=2)}, cleanup=unmount)
 
 
+def overlay_lower_hard_link_copied_up_after_the_check(d, w):
+    """The same file, which another process opens for writing, and so copies up, right after the save checked
+    it: it is still the file the path named, and the save writes it."""
+    unmount = overlay_on(d, lambda lower: hard_linked_pair(lower, OLD), lambda upper: {"a": file(w.data, 0o644)})
+    return Case(d / "a", {"a": file(w.data, 0o644), "b": file(OLD, 0o644, nlink=2)}, child=after_check(d, "a"),
+                cleanup=unmount)
+
+
 LOOKALIKE = b"vic content"  # as long as OLD
 
 
@@ -482,7 +490,7 @@ def read_only_file(d, w):
 
 ROWS = [missing, private_file, private_file_without_capabilities, other_owner, hard_linked, symlink, symlink_chain_to_subdir, dangling_symlink,
         fifo_with_reader, null_device, full_device, bind_mounted_file, overlay_lower_hard_link,
-        overlay_lower_hard_link_swapped_for_a_lookalike_after_the_check,
+        overlay_lower_hard_link_copied_up_after_the_check, overlay_lower_hard_link_swapped_for_a_lookalike_after_the_check,
         directory, missing_directory, file_in_read_only_directory, read_only_file]
 
 
