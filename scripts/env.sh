@@ -32,7 +32,9 @@ find_python() {
 VENV="$ROOT/.venv"
 STAMP="$VENV/.deps-installed"
 if ! { [ -x "$VENV/bin/python" ] && usable_python "$VENV/bin/python" && "$VENV/bin/python" -c 'import pip' 2>/dev/null; }; then
-    "$(find_python)" -m venv --clear "$VENV"
+    # find_python has said why when it finds none: the script stops there.
+    base_python="$(find_python)" || exit 1
+    "$base_python" -m venv --clear "$VENV"
 fi
 PY="$VENV/bin/python"
 if [ ! -f "$STAMP" ] || [ pyproject.toml -nt "$STAMP" ]; then

@@ -35,6 +35,7 @@ DROP_DAC = ["setpriv", "--bounding-set=-dac_override,-dac_read_search",
 IS_DIR = ("OSError", "Failed to create file: Is a directory (os error 21)")
 NO_DIR = ("OSError", "Failed to create file: No such file or directory (os error 2)")
 DENIED = ("OSError", "Failed to create file: Permission denied (os error 13)")
+AGAIN = ("OSError", "Failed to create file: Resource temporarily unavailable (os error 11)")
 NO_SPACE = "No space left on device (os error 28)"
 
 
@@ -191,6 +192,126 @@ def make_node(path, minor, mode):
 
 
 # ---------------------------------------------------------------------------
+# Another process acting on a target right after a save checked it
+
+# Preloaded into a saving child: once the save has read the status of the entry TSL_AFTER_CHECK_NAME of the
+# directory TSL_AFTER_CHECK_DIR (by fstatat, or by fstat of a descriptor opened from that entry), a forked process
+# opens that file for writing, which on an overlay copies it up, or, with TSL_AFTER_CHECK_SWAP_FROM set, renames
+# that file of the directory over the entry; the save goes on once it is done.  A child that never got there
+# exits with status 99.
+AFTER_CHECK_SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+static int acted, opened = -1;
+
+static int is_entry(int dir, const char *name) {
+    const char *want_dir = getenv("TSL_AFTER_CHECK_DIR"), *want = getenv("TSL_AFTER_CHECK_NAME");
+    if (acted || !want_dir || !want || dir < 0 || strcmp(name, want) != 0) return 0;
+    char link[64], got[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", dir);
+    const ssize_t n = readlink(link, got, sizeof got - 1);
+    if (n < 0) return 0;
+    got[n] = 0;
+    return strcmp(got, want_dir) == 0;
+}
+
+static void act(void) {
+    acted = 1;
+    const char *dir = getenv("TSL_AFTER_CHECK_DIR"), *from = getenv("TSL_AFTER_CHECK_SWAP_FROM");
+    char path[4096], source[4096];
+    snprintf(path, sizeof path, "%s/%s", dir, getenv("TSL_AFTER_CHECK_NAME"));
+    const pid_t child = fork();
+    if (child == 0) {
+        if (from) {
+            snprintf(source, sizeof source, "%s/%s", dir, from);
+            _exit(rename(source, path) == 0 ? 0 : 1);
+        }
+        const int fd = (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CLOEXEC);
+        _exit(fd >= 0 && close(fd) == 0 ? 0 : 1);
+    }
+    int status;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) abort();
+}
+
+__attribute__((destructor)) static void check_acted(void) {
+    if (!acted) {
+        fputs("the save never read the status of the entry\n", stderr);
+        _exit(99);
+    }
+}
+
+static int opening(const char *symbol, int dir, const char *name, int flags, va_list ap) {
+    const mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(ap, mode_t) : 0;
+    int (*next)(int, const char *, int, ...) = (int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, symbol);
+    const int fd = next(dir, name, flags, mode);
+    if (fd >= 0 && opened < 0 && is_entry(dir, name)) opened = fd;
+    return fd;
+}
+
+int openat(int dir, const char *name, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    const int fd = opening("openat", dir, name, flags, ap);
+    va_end(ap);
+    return fd;
+}
+
+int openat64(int dir, const char *name, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    const int fd = opening("openat64", dir, name, flags, ap);
+    va_end(ap);
+    return fd;
+}
+
+#define STATUS_OF_DESCRIPTOR(symbol, type)                                                      \
+    int symbol(int fd, type *st) {                                                              \
+        const int rc = ((int (*)(int, type *))dlsym(RTLD_NEXT, #symbol))(fd, st);               \
+        if (rc == 0 && !acted && fd == opened) act();                                           \
+        return rc;                                                                              \
+    }
+#define STATUS_OF_ENTRY(symbol, type)                                                           \
+    int symbol(int dir, const char *name, type *st, int flags) {                                \
+        const int rc = ((int (*)(int, const char *, type *, int))dlsym(RTLD_NEXT, #symbol))(dir, name, st, flags); \
+        if (rc == 0 && is_entry(dir, name)) act();                                              \
+        return rc;                                                                              \
+    }
+STATUS_OF_DESCRIPTOR(fstat, struct stat)
+STATUS_OF_DESCRIPTOR(fstat64, struct stat64)
+STATUS_OF_ENTRY(fstatat, struct stat)
+STATUS_OF_ENTRY(fstatat64, struct stat64)
+"""
+
+
+def after_check(d, name, swap_from=None):
+    """The command prefix of a saving child in which, once the save has checked the entry `name` of `d` (read its
+    status), another process opens that file for writing or, with `swap_from`, renames that file of `d` over the
+    entry.  The preloaded library is built next to `d`."""
+    cc = tool("cc")
+    if cc is None:
+        pytest.skip("needs a C compiler (Debian package gcc)")
+    source, lib = d.parent / "after_check.c", d.parent / "after_check.so"
+    source.write_text(AFTER_CHECK_SHIM)
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(lib), str(source)], check=True, capture_output=True)
+    # After the sanitizers' runtime, which must come first where it is preloaded.
+    preload = ":".join(p for p in (os.environ.get("LD_PRELOAD"), str(lib)) if p)
+    env = [f"LD_PRELOAD={preload}", f"TSL_AFTER_CHECK_DIR={os.path.realpath(d)}", f"TSL_AFTER_CHECK_NAME={name}"]
+    if swap_from:
+        env.append(f"TSL_AFTER_CHECK_SWAP_FROM={swap_from}")
+    return ("env", *env)
+
+
+# ---------------------------------------------------------------------------
 # The table: one row per kind of target
 
 
@@ -285,15 +406,16 @@ def bind_mounted_file(d, w):
     return Case(d / "f", {"f": file(w.data, 0o640), "src": file(w.data, 0o640)}, cleanup=unmount)
 
 
-def overlay_lower_hard_link(d, w):
-    """Through an overlay mounted on `d`, a file hard-linked in its lower layer: opening it for writing copies it
-    up to the upper layer (with a new inode, breaking the lower link, as for any write through the overlay), and
-    the save writes that copy in place at once; the lower layer is never written."""
+def overlay_on(d, fill_lower, upper_after):
+    """Mounts on `d` an overlay whose lower layer `fill_lower(lower)` fills (index off: copying a file up breaks
+    its hard links in the lower layer); the cleanup it returns unmounts it and checks that the lower layer was
+    never written and that the upper one holds `upper_after(upper)`."""
     need_mount()
     lower, upper, work = (d.parent / name for name in ("lower", "upper", "work"))
     for layer in (lower, upper, work):
         layer.mkdir()
-    hard_linked_pair(lower, OLD)
+    fill_lower(lower)
+    before = listing(lower)
     mounted = subprocess.run(["mount", "-t", "overlay", "overlay", "-o",
                               f"lowerdir={lower},upperdir={upper},workdir={work},index=off", str(d)],
                              capture_output=True, text=True)
@@ -302,10 +424,46 @@ def overlay_lower_hard_link(d, w):
 
     def unmount():
         subprocess.run(["umount", str(d)], check=True)
-        assert listing(lower) == {"a": file(OLD, 0o644, nlink=2), "b": file(OLD, 0o644, nlink=2)}
-        assert listing(upper) == {"a": file(w.data, 0o644)}
+        assert listing(lower) == before
+        assert listing(upper) == upper_after(upper)
 
+    return unmount
+
+
+def overlay_lower_hard_link(d, w):
+    """Through an overlay mounted on `d`, a file hard-linked in its lower layer: opening it for writing copies it
+    up to the upper layer (with a new inode, breaking the lower link, as for any write through the overlay), and
+    the save writes that copy in place at once; the lower layer is never written."""
+    unmount = overlay_on(d, lambda lower: hard_linked_pair(lower, OLD), lambda upper: {"a": file(w.data, 0o644)})
     return Case(d / "a", {"a": file(w.data, 0o644), "b": file(OLD, 0o644, nlink=2)}, cleanup=unmount)
+
+
+def overlay_lower_hard_link_copied_up_after_the_check(d, w):
+    """The same file, which another process opens for writing, and so copies up, right after the save checked
+    it: it is still the file the path named, and the save writes it."""
+    unmount = overlay_on(d, lambda lower: hard_linked_pair(lower, OLD), lambda upper: {"a": file(w.data, 0o644)})
+    return Case(d / "a", {"a": file(w.data, 0o644), "b": file(OLD, 0o644, nlink=2)}, child=after_check(d, "a"),
+                cleanup=unmount)
+
+
+LOOKALIKE = b"vic content"  # as long as OLD
+
+
+def overlay_lower_hard_link_swapped_for_a_lookalike_after_the_check(d, w):
+    """The same file, over which another process renames, right after the save checked it, a file like it in
+    every attribute (size, mode, owner, two links) but another one: the save refuses to write that file."""
+    def fill(lower):
+        hard_linked_pair(lower, OLD)
+        os.link(make(lower / "victim", LOOKALIKE), lower / "victim2")
+
+    def upper_after(upper):
+        # The renamed file, copied up; the name it left is hidden by a whiteout.
+        return {"a": file(LOOKALIKE, 0o644), "victim2": describe(upper / "victim2")}
+
+    unmount = overlay_on(d, fill, upper_after)
+    return Case(d / "a", {"a": file(LOOKALIKE, 0o644), "b": file(OLD, 0o644, nlink=2),
+                          "victim": file(LOOKALIKE, 0o644, nlink=2)},
+                error=AGAIN, child=after_check(d, "a", swap_from="victim2"), cleanup=unmount)
 
 
 def directory(d, w):
@@ -331,8 +489,9 @@ def read_only_file(d, w):
 
 
 ROWS = [missing, private_file, private_file_without_capabilities, other_owner, hard_linked, symlink, symlink_chain_to_subdir, dangling_symlink,
-        fifo_with_reader, null_device, full_device, bind_mounted_file, overlay_lower_hard_link, directory, missing_directory,
-        file_in_read_only_directory, read_only_file]
+        fifo_with_reader, null_device, full_device, bind_mounted_file, overlay_lower_hard_link,
+        overlay_lower_hard_link_copied_up_after_the_check, overlay_lower_hard_link_swapped_for_a_lookalike_after_the_check,
+        directory, missing_directory, file_in_read_only_directory, read_only_file]
 
 
 @pytest.mark.parametrize("row", ROWS, ids=[r.__name__ for r in ROWS])

@@ -26,6 +26,24 @@ int open_at(int at, const char* name, int flags, mode_t mode = 0) {
     return fd;
 }
 
+// A descriptor, closed with its holder.
+class Descriptor {
+public:
+    Descriptor() = default;
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    void swap(Descriptor& other) { std::swap(fd_, other.fd_); }
+
+private:
+    int fd_ = -1;
+};
+
 }  // namespace
 
 OsError OsError::from_errno(int err) {
@@ -72,20 +90,27 @@ bool split_open(int at, const std::string& path, int& dir, std::string& name) {
 }
 
 // Follows `name` in `dir` through symbolic links, leaving the final entry's
-// directory in `dir`, its name in `name` and its status in `st` (st_mode 0
-// when it does not exist).  False when the walk must be left to `open`: a
-// loop, an error, or an end other than the one the kernel reaches for `path`
-// (a link the kernel refuses to follow, /proc's descriptor links, which name
-// no path, or entries changed meanwhile).
-bool follow_links(const std::string& path, int& dir, std::string& name, struct stat& st) {
+// directory in `dir`, its name in `name`, its status in `st` (st_mode 0 when
+// it does not exist) and, when it exists, a descriptor of it in `pin`.  Each
+// entry is checked through such a descriptor (O_PATH, which opens nothing:
+// no FIFO waits, no device acts, no file is copied up), taken without
+// following links: the file checked stays known as that file whatever
+// becomes of the entry afterwards.  False when the walk must be left to
+// `open`: a loop, an error, or an end other than the one the kernel reaches
+// for `path` (a link the kernel refuses to follow, /proc's descriptor links,
+// which name no path, or entries changed meanwhile).
+bool follow_links(const std::string& path, int& dir, std::string& name, struct stat& st, Descriptor& pin) {
     bool linked = false;
     for (int hops = 0;; ++hops) {
-        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        pin.reset(open_at(dir, name.c_str(), O_PATH | O_NOFOLLOW));
+        if (pin.get() < 0) {
             if (errno != ENOENT) return false;
             st.st_mode = 0;
             break;
         }
+        if (::fstat(pin.get(), &st) != 0) return false;
         if (!S_ISLNK(st.st_mode)) break;
+        pin.reset();
         if (hops == 40) return false;
         linked = true;
         std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
@@ -240,16 +265,24 @@ bool reserve(int fd, off_t len, off_t size) {
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
+// Whether the descriptors `a` and `b` hold the same file, by the numbers
+// both show now.
+bool same_pinned(int a, int b) {
+    struct stat sa, sb;
+    return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && same_file(sa, sb);
+}
+
 // Whether the file `fd` (status `opened`), opened for writing through the
 // entry `name` of `dir`, is the checked file (status `checked`) as the
-// overlay file system copied it up; `pin` is a descriptor of the entry,
-// taken without following links before the opening and found to be the
-// checked file then.  Opening a lower-layer file of an overlay for writing
-// copies it to the upper layer first, and where the overlay cannot keep
-// its inode number (a file hard-linked in the lower layer, whose links the
-// copy breaks; layers on different file systems) the file then shows a new
-// inode number, and maybe a new device: the opened file is no longer the
-// checked one by those numbers.  It is the same file when:
+// overlay file system copied it up; `pin` is the descriptor of the entry
+// through which it was checked, taken without following links.  Opening a
+// lower-layer file of an overlay for writing copies it to the upper layer
+// first (this opening, or one by another process at any time after the
+// check), and where the overlay cannot keep its inode number (a file
+// hard-linked in the lower layer, whose links the copy breaks; layers on
+// different file systems) the file then shows a new inode number, and maybe
+// a new device: the opened file is no longer the checked one by those
+// numbers.  It is the same file when:
 //  - the overlay holds it (its file system is the overlay), and
 //  - the pinned file now shows the opened file's numbers.  An overlay file
 //    shows the numbers of the layer that holds it now, also through a
@@ -293,16 +326,22 @@ void AtomicWriteFile::open_target(const std::string& path) {
     // that changes before it is opened in place is resolved again, and the
     // save goes on only when the path names that file again, or when that
     // file went away and the path itself, through no link, names a free
-    // entry (a new file then takes it, as `open` would create it).
+    // entry (a new file then takes it, as `open` would create it).  The
+    // checked file is held by the descriptor it was checked through, and the
+    // entry is compared with that file as it is then: an overlay may have
+    // copied it up meanwhile, for another process that opened it for
+    // writing, and it then shows the numbers of its copy.
     struct stat checked{};
+    Descriptor checked_pin;
     for (int round = 1;; ++round) {
         struct stat st{};
+        Descriptor pin;
         const bool found_dir = split_open(AT_FDCWD, path, dir_, name_);
         const int dir_err = errno;
         struct stat path_dir{};
         const std::string path_name = name_;
         if (found_dir && ::fstat(dir_, &path_dir) != 0) throw OsError::from_errno(errno);
-        const bool walked = found_dir && follow_links(path, dir_, name_, st);
+        const bool walked = found_dir && follow_links(path, dir_, name_, st, pin);
         if (!walked && round == 1) {
             if (dir_ >= 0) ::close(dir_);
             dir_ = -1;
@@ -314,14 +353,20 @@ void AtomicWriteFile::open_target(const std::string& path) {
         if (!found_dir) throw OsError::from_errno(dir_err);
         if (round == 1) {
             checked = st;
+            checked_pin.swap(pin);
         } else if (walked && st.st_mode == 0 && name_ == path_name) {
             struct stat end_dir;
             if (::fstat(dir_, &end_dir) != 0) throw OsError::from_errno(errno);
-            if (end_dir.st_dev == path_dir.st_dev && end_dir.st_ino == path_dir.st_ino) checked = st;
+            if (end_dir.st_dev == path_dir.st_dev && end_dir.st_ino == path_dir.st_ino) {
+                checked = st;
+                checked_pin.reset();
+            }
         }
+        // The entry's descriptor: in the first round, the checked file's own.
+        const int entry_pin = round == 1 ? checked_pin.get() : pin.get();
         const bool same = walked && (st.st_mode == 0 ? checked.st_mode == 0
-                                                     : checked.st_mode != 0 && st.st_dev == checked.st_dev &&
-                                                           st.st_ino == checked.st_ino);
+                                                     : checked.st_mode != 0 &&
+                                                           (round == 1 || same_pinned(entry_pin, checked_pin.get())));
         if (same && st.st_mode == 0) {
             // A new file: created with mode 0o666 so that the system applies
             // the umask (or the directory's default ACL) as for an ordinary
@@ -343,7 +388,7 @@ void AtomicWriteFile::open_target(const std::string& path) {
                 target_ = {};
             }
         }
-        if (same && open_checked(st)) return;
+        if (same && open_checked(st, entry_pin)) return;
         if (dir_ >= 0) ::close(dir_);
         dir_ = -1;
         if (round == kResolveRounds) throw OsError::from_errno(EAGAIN);
@@ -447,7 +492,7 @@ bool AtomicWriteFile::carry_attributes() {
     return false;
 }
 
-bool AtomicWriteFile::open_checked(const struct stat& checked) {
+bool AtomicWriteFile::open_checked(const struct stat& checked, int pin) {
     if (checked.st_mode == 0) {
         if (check_to_open_hook) check_to_open_hook(dir_, name_.c_str());
         fd_ = open_at(dir_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
@@ -459,32 +504,21 @@ bool AtomicWriteFile::open_checked(const struct stat& checked) {
         started_in_place();
         return true;
     }
-    // The entry is pinned first (a descriptor that opens nothing: no FIFO
-    // waits, no device acts, no file is copied up), as the checked file; the
-    // opening for writing, which follows no link either, must then give that
-    // file.
-    const int pin = open_at(dir_, name_.c_str(), O_PATH | O_NOFOLLOW);
-    if (pin < 0) {
-        if (errno == ENOENT) return false;
-        throw OsError::from_errno(errno);
-    }
+    // The entry was checked through `pin`; the opening for writing, which
+    // follows no link either, must give that file.
+    if (check_to_open_hook) check_to_open_hook(dir_, name_.c_str());
+    fd_ = open_at(dir_, name_.c_str(), O_WRONLY | O_NOFOLLOW);
     struct stat st;
-    int err = ::fstat(pin, &st) == 0 ? 0 : errno;
-    bool same = err == 0 && same_file(st, checked);
-    if (same) {
-        if (check_to_open_hook) check_to_open_hook(dir_, name_.c_str());
-        fd_ = open_at(dir_, name_.c_str(), O_WRONLY | O_NOFOLLOW);
-        if (fd_ < 0) {
-            err = errno;
-            same = false;
-            if (err == ELOOP || err == ENOENT) err = 0;
-        } else if (::fstat(fd_, &st) != 0) {
-            err = errno;
-        } else {
-            same = same_file(st, checked) || copied_up(dir_, name_.c_str(), pin, fd_, checked, st);
-        }
+    int err = 0;
+    bool same = false;
+    if (fd_ < 0) {
+        err = errno;
+        if (err == ELOOP || err == ENOENT) err = 0;
+    } else if (::fstat(fd_, &st) != 0) {
+        err = errno;
+    } else {
+        same = same_file(st, checked) || copied_up(dir_, name_.c_str(), pin, fd_, checked, st);
     }
-    ::close(pin);
     if (err != 0 || !same) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;

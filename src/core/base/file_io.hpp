@@ -74,7 +74,8 @@ private:
 // behind.  Only the file that the path names at the call is written: the
 // entry written in place is opened without following links and must be the
 // file checked (on an overlay, that file as the overlay copied it up to its
-// upper layer for the writing, with new inode numbers), else the path is
+// upper layer for this writing or for another process's, since the check,
+// with new inode numbers), else the path is
 // resolved again, a few times at most, and the save goes on only once it
 // names that file again, or, when that file was removed, once the path
 // itself (through no link) names a free entry, where a new file is made
@@ -120,10 +121,10 @@ private:
     // attributes of `target_`; false when they cannot all be set.
     bool carry_attributes();
     // Opens the checked entry `name_` in `dir_` for writing in place: the
-    // file of `checked` (st_mode 0: created, as it was missing), or that file
-    // as an overlay copied it up.  False when the entry is no longer what was
-    // checked.
-    bool open_checked(const struct stat& checked);
+    // file of `checked` (st_mode 0: created, as it was missing), checked
+    // through the descriptor `pin`, or that file as an overlay copied it up.
+    // False when the entry is no longer what was checked.
+    bool open_checked(const struct stat& checked, int pin);
     void open_by_path(const char* path);
     void started_in_place();
     bool write_held();
