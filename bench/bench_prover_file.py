@@ -82,16 +82,18 @@ else:
         circs = [c.rotate(r).permut(list(p)) for c in circs[::sample] for r in range(len(c.instrs))
                  for p in itertools.permutations(range(len(c.perm)))]
     qs = [c.rotate_representative() for c in circs]
-    out = {"answers": {n: [str(prover.prove_identity(q, 1, n)) for q in qs] for n in limits}, "proofs": []}
-    for q, a in zip(qs, out["answers"][limits[-1]]):
-        if a != "None":
-            out["proofs"].append(None)
-            continue
-        try:
-            proof = prover.export_proof(q, 1, limits[-1])
-            out["proofs"].append([(len(i.inner.instrs), d) for i, d in proof.raw])
-        except BaseException as e:
-            out["proofs"].append(type(e).__name__)
+    out = {"answers": {n: [str(prover.prove_identity(q, 1, n)) for q in qs] for n in limits},
+           "proofs": {n: [] for n in limits}}
+    for n in limits:
+        for q, a in zip(qs, out["answers"][n]):
+            if a != "None":
+                out["proofs"][n].append(None)
+                continue
+            try:
+                proof = prover.export_proof(q, 1, n)
+                out["proofs"][n].append([(len(i.inner.instrs), d) for i, d in proof.raw])
+            except BaseException as e:
+                out["proofs"][n].append(type(e).__name__)
     print(json.dumps(out))
 """
 
@@ -151,18 +153,19 @@ def main():
                                   (f"rotations and renamings of every {args.sample}th of them", args.sample)):
                 same = run(SAVING, "answers", files[k][1], files[k][2], args.limits, sample)
                 other = run(OTHER, "answers", files[k][1], files[k][2], args.limits, sample)
-                print(f"{label}: {len(same['proofs'])} queries")
+                print(f"{label}: {len(same['answers'][args.limits.split(',')[0]])} queries")
                 for n in same["answers"]:
                     a, b = same["answers"][n], other["answers"][n]
                     proved_a = sum(x == "None" for x in a)
                     proved_b = sum(x == "None" for x in b)
                     only_a = sum(x == "None" and y != "None" for x, y in zip(a, b))
                     only_b = sum(y == "None" and x != "None" for x, y in zip(a, b))
+                    both = [(x, y) for x, y in zip(same["proofs"][n], other["proofs"][n])
+                            if x is not None and y is not None]
+                    differ = sum(x != y for x, y in both)
                     print(f"  limit {n:>8}: proved {proved_a} in the saving order, {proved_b} in the other;"
-                          f" {only_a} proved only in the saving order, {only_b} only in the other")
-                both = [(x, y) for x, y in zip(same["proofs"], other["proofs"]) if x is not None and y is not None]
-                differ = sum(x != y for x, y in both)
-                print(f"  proofs at limit {n}: {len(both)} proved in both orders, {differ} of other shape")
+                          f" {only_a} proved only in the saving order, {only_b} only in the other;"
+                          f" of the {len(both)} proved in both, {differ} exported proofs of other shape")
 
 
 if __name__ == "__main__":

@@ -1,14 +1,13 @@
-"""A saved prover is the prover that was saved, whatever order the loading
-process created its gates in.
+"""A loaded prover is the prover that was saved where the loading process created its gates in the saving
+order, and holds this process's forms of the stored ones where it created them in another order.
 
-Gate indices follow creation order and order the instructions of canonical
-forms, while a prover file names gates.  The prover here is built over two
-user gates, rv and rz4, from data/thread_counts/rv_rz4_cx_q2_k4.classes.pc.gz
-(see test_thread_counts.py) in a process that creates rv first; it is then
-loaded in fresh processes that create rv first and rz4 first.  Queries are
-the identities of 8 to 10 gates among the classes of up to 5 gates, which
-reach the rule map and the proved identities at many entries that hold both
-gates."""
+Gate indices follow creation order and order the instructions of canonical forms, while a prover file names
+gates and records the order in which the saving process created them.  The first prover here is built over
+two user gates, rv and rz4, from data/thread_counts/rv_rz4_cx_q2_k4.classes.pc.gz (see test_thread_counts.py)
+in a process that creates rv first; it is then loaded in fresh processes that create rv first and rz4 first.
+Queries are the identities of 8 to 10 gates among the classes of up to 5 gates, which reach the rule map and
+the proved identities at many entries that hold both gates.  On two qubits every stored form is formed again
+into itself, so both orders answer alike; the three-qubit cases below hold forms that are not."""
 
 import gzip
 import json

@@ -41,8 +41,9 @@ public:
     // The gate of a name looked up before; none for any other name (nothing
     // is looked up in the table).
     std::optional<Gate16> found(const std::string& name) const;
-    // Every gate looked up so far, in no particular order.
+    // Every gate looked up so far, in no particular order, and their count.
     std::vector<Gate16> gates() const;
+    std::size_t size() const { return gates_.size(); }
 
 private:
     std::unordered_map<std::string, Gate16> gates_;

@@ -38,7 +38,7 @@ std::optional<std::vector<Gate16>> read_creation_order(PostcardReader& r, const 
     if (r.at_end()) return std::nullopt;
     try {
         const std::uint64_t n = r.varint_u64();
-        if (n > gates.gates().size()) return std::nullopt;
+        if (n > gates.size()) return std::nullopt;
         std::vector<Gate16> out;
         out.reserve(n);
         for (std::uint64_t i = 0; i < n; ++i) {
