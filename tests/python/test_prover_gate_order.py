@@ -79,8 +79,9 @@ print(json.dumps(answers(prover, queries)))
 SAVING_ORDER, OTHER_ORDER = "rv,rz4", "rz4,rv"
 
 
-def child(order, mode, *files):
-    done = subprocess.run([sys.executable, "-c", CHILD, order, mode, *map(str, files)], capture_output=True,
+def child(order, mode, *files, code=CHILD):
+    """The last line of output of the script `code` run with these arguments, as JSON."""
+    done = subprocess.run([sys.executable, "-c", code, order, mode, *map(str, files)], capture_output=True,
                           text=True, timeout=300)
     assert done.returncode == 0, done.stderr[-2000:]
     return json.loads(done.stdout.strip().splitlines()[-1])
@@ -207,20 +208,13 @@ else:
 OTHER_ORDER3 = "rx4†,rx4"
 
 
-def child3(order, mode, *files):
-    done = subprocess.run([sys.executable, "-c", CHILD3, order, mode, *map(str, files)], capture_output=True,
-                          text=True, timeout=300)
-    assert done.returncode == 0, done.stderr[-2000:]
-    return json.loads(done.stdout.strip().splitlines()[-1])
-
-
 @pytest.fixture(scope="module")
 def saved3(tmp_path_factory):
     """(folder, the saving process's results per prover): files prover-hide and prover-show, saved rx4 first,
     with prover-KEYS-none (cut after the rule map) and prover-KEYS-other (cut, then other bytes) beside each,
     and the stored assumptions of each in assumed-KEYS.json."""
     d = tmp_path_factory.mktemp("gate_order_3q")
-    saved = child3("rx4,rx4†", "save", d / "prover")
+    saved = child("rx4,rx4†", "save", d / "prover", code=CHILD3)
     record = gate_order_record("rx4", "rx4†")
     for keys, results in saved.items():
         data = (d / f"prover-{keys}").read_bytes()
@@ -240,7 +234,7 @@ def test_loaded_prover_on_three_qubits(saved3, keys, tail, order):
     d, saved = saved3
     path = d / (f"prover-{keys}" + ("" if tail == "record" else f"-{tail}"))
     back = d / f"back-{keys}-{tail}-{order}"
-    loaded = child3(order, "load", path, d / f"assumed-{keys}.json", back)
+    loaded = child(order, "load", path, d / f"assumed-{keys}.json", back, code=CHILD3)
     if order != OTHER_ORDER3:
         # The saved prover: the same answers at every limit, assumptions, proofs and add_identity outcomes,
         # and the file it writes back is the one saved, the record of the gate order included.
