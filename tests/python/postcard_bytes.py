@@ -78,8 +78,9 @@ class Reader:
         return instrs, tuple((raw >> (3 * i)) & 7 for i in range(raw >> 24))
 
 
-def decode_prover(data):
-    """The three fields of a prover file: assumed and proved identities, and the rule map."""
+def decode_prover(data, rest=False):
+    """The three fields of a prover file: assumed and proved identities, and the rule map; with `rest`, also
+    the bytes after them."""
     r = Reader(data)
     assume = [r.circuit() for _ in range(r.varint())]
     proved = [r.circuit() for _ in range(r.varint())]
@@ -87,4 +88,4 @@ def decode_prover(data):
     for _ in range(r.varint()):
         key = r.circuit()
         rules.append((key, [r.circuit() for _ in range(r.varint())]))
-    return assume, proved, rules
+    return (assume, proved, rules, data[r.pos:]) if rest else (assume, proved, rules)

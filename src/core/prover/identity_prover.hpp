@@ -45,6 +45,12 @@ public:
     std::vector<IdentityCirc> assume;
     IdentitySet proved;
     RuleMap circ_map;
+    // Whether every value above is in this process's canonical forms, which
+    // follow the order in which it created its gates: true for a prover
+    // built here, false for one loaded from a file that did not tell how a
+    // value it holds orders two of its gates (prover/loaded_forms.hpp).  A
+    // save records the gate order only where this holds.
+    bool forms_follow_this_process = true;
 
     // Allowance and state limit of the identities added by the build.
     static constexpr std::uint64_t kBuildAdditionalSize = 3;
@@ -79,7 +85,9 @@ public:
     std::vector<IdentityCirc> get_assumed() const { return assume; }
 
     // Field by field: assume in order, proved as a set, circ_map as a map.
-    friend bool operator==(const IdentityProver&, const IdentityProver&) = default;
+    friend bool operator==(const IdentityProver& a, const IdentityProver& b) {
+        return a.assume == b.assume && a.proved == b.proved && a.circ_map == b.circ_map;
+    }
 
 private:
     // Creates here the adjoints that rewrite steps on `id` and on what they

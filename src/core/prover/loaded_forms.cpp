@@ -16,10 +16,6 @@ namespace {
 
 bool created(std::uint16_t g) { return g >= gates::kBuiltinCount; }
 
-// The longest value the prover uses: the rewrite step takes identities
-// below kSplitLimit instructions, and keys are parts of them.
-constexpr std::size_t kLongestUsed = kSplitLimit - 1;
-
 // The distinct gates of `c` beyond the built-ins, ascending.
 SmallVec<std::uint16_t, 4> created_gates(const Circ& c) {
     SmallVec<std::uint16_t, 4> out;
@@ -40,63 +36,46 @@ Circ exchange_gates(const Circ& c, std::uint16_t a, std::uint16_t b) {
     return Circ::from_parts(std::move(out), c.perm);
 }
 
-// Keys tried per pair of gates, when the file does not record its order.
-// Many keys do not show the order of their two gates (where a and b only
-// meet on a shared wire, every order gives the same form).
-constexpr unsigned kTriesPerPair = 1024;
-
 std::uint32_t pair_index(std::uint16_t a, std::uint16_t b) { return std::uint32_t{a} << 16 | b; }
 
-// Which pairs of gates beyond the built-ins the saving process ordered
-// otherwise than this one, as far as the file tells.
-class SavedGateOrder {
-public:
-    // From the file's record: `recorded` holds this process's gates in the
-    // saving process's order of creation.
-    explicit SavedGateOrder(const std::vector<Gate16>& recorded) : recorded_(true) {
-        rank_.reserve(recorded.size());
-        for (std::size_t i = 0; i < recorded.size(); ++i) {
-            rank_.emplace(recorded[i].index(), static_cast<std::uint32_t>(i));
-            if (i > 0 && recorded[i - 1].index() > recorded[i].index()) any_swapped_ = true;
-        }
-    }
+// How the file's forms order a pair of gates a < b (here), as far as it
+// tells.
+enum class PairOrder : std::uint8_t { kSame, kSwapped, kUnknown };
 
-    // From the rule map keys: a pair counts as swapped only where some key
-    // shows it swapped and none shows it ordered as here.
-    explicit SavedGateOrder(const RuleMap& rules) : recorded_(false) {
+// What the rule map keys show of how the file's forms order each pair of
+// gates beyond the built-ins.
+class KeyEvidence {
+public:
+    explicit KeyEvidence(const RuleMap& rules) {
         for (const RuleMap::Entry& e : rules.entries()) {
-            if (e.key.instrs.size() > kLongestUsed) continue;
+            if (e.key.instrs.size() > kLongestShown) continue;
             const SmallVec<std::uint16_t, 4> g = created_gates(e.key);
             if (g.size() == 2) learn(e.key, g[0], g[1], votes_[pair_index(g[0], g[1])]);
         }
-        for (const auto& [pair, v] : votes_) any_swapped_ = any_swapped_ || v.swapped();
     }
 
-    bool any_swapped() const { return any_swapped_; }
-
-    // Whether `c` holds two gates that the saving process ordered otherwise
-    // (and is short enough for the prover to use).
-    bool must_form(const Circ& c) const {
-        if (!any_swapped_ || c.instrs.size() > kLongestUsed) return false;
-        const SmallVec<std::uint16_t, 4> g = created_gates(c);
-        for (std::size_t i = 0; i < g.size(); ++i)
-            for (std::size_t j = i + 1; j < g.size(); ++j)
-                if (swapped(g[i], g[j])) return true;
-        return false;
+    // For a < b: the order keys show, unknown where none shows it or keys
+    // show it both ways.
+    PairOrder order(std::uint16_t a, std::uint16_t b) const {
+        const auto it = votes_.find(pair_index(a, b));
+        if (it == votes_.end()) return PairOrder::kUnknown;
+        const Votes& v = it->second;
+        if (v.same > 0 && v.other == 0) return PairOrder::kSame;
+        if (v.other > 0 && v.same == 0) return PairOrder::kSwapped;
+        return PairOrder::kUnknown;
     }
 
 private:
+    // Keys longer than the rewrite step takes are never looked up.
+    static constexpr std::size_t kLongestShown = kSplitLimit - 1;
+    // Keys tried per pair.  Many keys do not show the order of their two
+    // gates (where a and b only meet on a shared wire, every order gives the
+    // same form).
+    static constexpr unsigned kTriesPerPair = 1024;
+
     struct Votes {
         unsigned tries = 0, same = 0, other = 0;
-        bool swapped() const { return other > 0 && same == 0; }
     };
-
-    // For a < b here: whether the saving process created b before a.
-    bool swapped(std::uint16_t a, std::uint16_t b) const {
-        if (recorded_) return rank_.at(a) > rank_.at(b);
-        const auto it = votes_.find(pair_index(a, b));
-        return it != votes_.end() && it->second.swapped();
-    }
 
     static void learn(const Circ& key, std::uint16_t a, std::uint16_t b, Votes& v) {
         if (v.tries == kTriesPerPair) return;
@@ -117,37 +96,115 @@ private:
         }
     }
 
-    bool recorded_;
-    bool any_swapped_ = false;
-    std::unordered_map<std::uint16_t, std::uint32_t> rank_;  // gate -> place in the record
-    std::unordered_map<std::uint32_t, Votes> votes_;         // pair_index(a, b), a < b -> what keys showed
+    std::unordered_map<std::uint32_t, Votes> votes_;  // pair_index(a, b), a < b -> what keys showed
 };
 
-// A stored value that the forms refuse panics; it is then kept as stored,
-// which is what loading does with every value it does not form again.
-IdentityCirc formed_identity(IdentityCirc id, const SavedGateOrder& order) {
-    if (!order.must_form(id.circ)) return id;
-    try {
-        return IdentityCirc::from_stored(rotated_form(id.circ));
-    } catch (const Panic&) {
-        return id;
+// How the file's forms order each pair of its gates beyond the built-ins:
+// from its record where there is a usable one, else from its keys.
+class SavedGateOrder {
+public:
+    // `record`: this process's gates in the order the file records, or
+    // null.  `gates`: the file's gates beyond the built-ins, ascending.
+    SavedGateOrder(const std::vector<Gate16>* record, const std::vector<std::uint16_t>& gates,
+                   const KeyEvidence& keys) {
+        std::unordered_map<std::uint16_t, std::uint32_t> rank;  // gate -> place in the record
+        if (record)
+            for (std::size_t i = 0; i < record->size(); ++i)
+                rank.emplace((*record)[i].index(), static_cast<std::uint32_t>(i));
+        for (std::size_t i = 0; i < gates.size(); ++i)
+            for (std::size_t j = i + 1; j < gates.size(); ++j) {
+                const std::uint16_t a = gates[i], b = gates[j];
+                PairOrder o = keys.order(a, b);
+                if (record) {
+                    const PairOrder recorded = rank.at(a) < rank.at(b) ? PairOrder::kSame : PairOrder::kSwapped;
+                    // A record that keys contradict describes some other
+                    // file's forms: the file loads as one without a record.
+                    if (o != PairOrder::kUnknown && o != recorded) {
+                        contradicted_ = true;
+                        return;
+                    }
+                    o = recorded;
+                }
+                pairs_.emplace(pair_index(a, b), o);
+                all_same_ = all_same_ && o == PairOrder::kSame;
+                any_swapped_ = any_swapped_ || o == PairOrder::kSwapped;
+            }
     }
-}
 
-// As the build makes an entry: the key's canonical form, and each
-// replacement renamed by the renaming that gave it.
-RuleMap::Entry formed_rule(RuleMap::Entry e, const SavedGateOrder& order) {
-    if (!order.must_form(e.key)) return e;
-    try {
-        auto [key, renaming] = e.key.representative_with_perm();
-        RuleMap::Entry out{std::move(key), {}};
-        out.replacements.reserve(e.replacements.size());
-        for (const Circ& c : e.replacements) out.replacements.push_back(c.permut(renaming));
-        return out;
-    } catch (const Panic&) {
-        return e;
+    bool contradicted() const { return contradicted_; }
+    bool all_same() const { return all_same_; }
+    bool any_swapped() const { return any_swapped_; }
+
+    // What loading does with a stored value.
+    enum class Fate { kKeep, kForm, kKeepUnknown };
+    Fate fate(const Circ& c) const {
+        const SmallVec<std::uint16_t, 4> g = created_gates(c);
+        bool unknown = false;
+        for (std::size_t i = 0; i < g.size(); ++i)
+            for (std::size_t j = i + 1; j < g.size(); ++j) {
+                const PairOrder o = pairs_.at(pair_index(g[i], g[j]));
+                if (o == PairOrder::kSwapped) return c.instrs.size() <= kLongestFormed ? Fate::kForm : Fate::kKeepUnknown;
+                unknown = unknown || o == PairOrder::kUnknown;
+            }
+        return unknown ? Fate::kKeepUnknown : Fate::kKeep;
     }
-}
+
+private:
+    std::unordered_map<std::uint32_t, PairOrder> pairs_;  // pair_index(a, b), a < b
+    bool contradicted_ = false;
+    bool all_same_ = true;
+    bool any_swapped_ = false;
+};
+
+// Brings stored values into this process's forms, and tells whether all of
+// them now follow this process's gate order.
+class Former {
+public:
+    explicit Former(const SavedGateOrder& order) : order_(order) {}
+
+    bool all_known() const { return all_known_; }
+
+    IdentityCirc identity(IdentityCirc id) {
+        if (!should_form(id.circ)) return id;
+        try {
+            return IdentityCirc::from_stored(rotated_form(id.circ));
+        } catch (const Panic&) {
+            all_known_ = false;
+            return id;
+        }
+    }
+
+    // As the build makes an entry: the key's canonical form, and each
+    // replacement renamed by the renaming that gave it.
+    RuleMap::Entry rule(RuleMap::Entry e) {
+        if (!should_form(e.key)) return e;
+        try {
+            auto [key, renaming] = e.key.representative_with_perm();
+            RuleMap::Entry out{std::move(key), {}};
+            out.replacements.reserve(e.replacements.size());
+            for (const Circ& c : e.replacements) out.replacements.push_back(c.permut(renaming));
+            return out;
+        } catch (const Panic&) {
+            all_known_ = false;
+            return e;
+        }
+    }
+
+private:
+    // A value that the forms refuse panics above; it is then kept as
+    // stored, like every value loading does not form again.
+    bool should_form(const Circ& c) {
+        switch (order_.fate(c)) {
+            case SavedGateOrder::Fate::kForm: return true;
+            case SavedGateOrder::Fate::kKeepUnknown: all_known_ = false; return false;
+            case SavedGateOrder::Fate::kKeep: return false;
+        }
+        return false;
+    }
+
+    const SavedGateOrder& order_;
+    bool all_known_ = true;
+};
 
 // The file's gates beyond the built-ins, ascending.
 std::vector<std::uint16_t> created_indices(const std::vector<Gate16>& gates) {
@@ -167,27 +224,46 @@ std::vector<Gate16> creation_order(const std::vector<Gate16>& named) {
     return out;
 }
 
-void form_for_this_process(IdentityProver& prover, const std::vector<Gate16>& named,
+bool form_for_this_process(IdentityProver& prover, const std::vector<Gate16>& named,
                            const std::optional<std::vector<Gate16>>& recorded) {
     const std::vector<std::uint16_t> mine = created_indices(named);
-    if (mine.size() < 2) return;
+    // With fewer than two such gates, every order gives the same forms.
+    if (mine.size() < 2) return true;
+    const KeyEvidence keys(prover.circ_map);
     // A record names each of the file's gates beyond the built-ins once.
     const bool usable = recorded && recorded->size() == mine.size() && created_indices(*recorded) == mine;
-    const SavedGateOrder order = usable ? SavedGateOrder(*recorded) : SavedGateOrder(prover.circ_map);
-    if (!order.any_swapped()) return;
+    std::optional<SavedGateOrder> order;
+    if (usable) order.emplace(&*recorded, mine, keys);
+    if (!order || order->contradicted()) order.emplace(nullptr, mine, keys);
+    if (order->all_same()) return true;
 
-    for (IdentityCirc& id : prover.assume) id = formed_identity(std::move(id), order);
+    if (!order->any_swapped()) {
+        // Nothing to form: only whether some value holds a pair of unknown
+        // order.
+        bool known = true;
+        const auto check = [&](const Circ& c) {
+            known = known && order->fate(c) == SavedGateOrder::Fate::kKeep;
+        };
+        for (const IdentityCirc& id : prover.assume) check(id.circ);
+        prover.proved.for_each([&](const IdentityCirc& id) { check(id.circ); });
+        for (const RuleMap::Entry& e : prover.circ_map.entries()) check(e.key);
+        return known;
+    }
+
+    Former former(*order);
+    for (IdentityCirc& id : prover.assume) id = former.identity(std::move(id));
     IdentitySet proved;
-    prover.proved.for_each([&](IdentityCirc id) { proved.insert(formed_identity(std::move(id), order)); });
+    prover.proved.for_each([&](IdentityCirc id) { proved.insert(former.identity(std::move(id))); });
     prover.proved = std::move(proved);
     // Entries keep their order; a key formed into one already present
     // replaces that entry's list, as on loading.
     RuleMap rules;
     for (const RuleMap::Entry& e : prover.circ_map.entries()) {
-        RuleMap::Entry formed = formed_rule(e, order);
+        RuleMap::Entry formed = former.rule(e);
         rules.insert(std::move(formed.key), std::move(formed.replacements));
     }
     prover.circ_map = std::move(rules);
+    return former.all_known();
 }
 
 }  // namespace tsl

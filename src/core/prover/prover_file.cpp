@@ -24,7 +24,9 @@ void encode(const IdentityProver& p, PostcardWriter& w) {
         for (const Circ& c : list) write_circ(w, c, names);
     }
     // The order in which this process created the gates beyond the
-    // built-ins that the file names; nothing where it names none.
+    // built-ins that the file names, where the values follow it; nothing
+    // where they name none, or where the prover cannot tell.
+    if (!p.forms_follow_this_process) return;
     const std::vector<Gate16> order = creation_order(names.gates());
     if (order.empty()) return;
     w.varint(order.size());
@@ -71,7 +73,7 @@ IdentityProver decode(PostcardReader& r) {
     }
     // Stored forms follow the saving process's gate order, lookups this
     // process's.
-    form_for_this_process(p, gates.gates(), read_creation_order(r, gates));
+    p.forms_follow_this_process = form_for_this_process(p, gates.gates(), read_creation_order(r, gates));
     return p;
 }
 

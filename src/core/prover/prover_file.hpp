@@ -12,15 +12,22 @@
 // validated on loading.
 //
 // The file names gates, and its canonical forms follow the order in which
-// the saving process created its gates.  The last field records that order
-// for the gates beyond the built-ins that the file names, first created
-// first; a file that names none ends with the rule map.  Readers that stop
-// after the rule map ignore it, and a file without it (or with bytes after
-// the rule map that are not such a record) still loads.  Loading keeps the
-// stored forms where this process orders the file's gates as the saving
-// process did, and forms again those holding gates it orders otherwise
-// (prover/loaded_forms.hpp): loaded in the saving order, a prover is the
-// saved prover, and it writes the same file back.
+// a process created its gates.  The last field records the saving process's
+// order of the gates beyond the built-ins that the file names, first
+// created first, and is written only where every value the prover holds
+// follows that order: a file that names no such gate, or whose prover was
+// loaded from a file that did not tell the order of some value, ends with
+// the rule map.  Readers that stop after the rule map ignore it, and a file
+// without it (or with bytes after the rule map that are not such a record,
+// or with a record that its rule map keys contradict) loads as one without.
+// Loading keeps the stored forms where this process orders the file's gates
+// as they do, and forms again those holding gates it orders otherwise
+// (prover/loaded_forms.hpp).  Loaded in the order its values follow, a
+// prover is the saved prover: the same assumptions, answers and
+// add_identity outcomes, and it writes the same file back.  Exported proofs
+// depend on the places the gates hold in the table too (an identity's
+// content hash holds its gate indices): they are the same where the loading
+// process created the same gates at the same places.
 // Saving goes through base/file_io.hpp.
 // A regular file with one link, or a new one, is replaced only once every
 // byte was written and synced: a failed or killed save leaves it as it was.
