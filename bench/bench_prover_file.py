@@ -4,7 +4,8 @@ A prover over cx and the user gates rv and rz4 (their adjoints created right
 after them) is built on 3 qubits from the classes of up to K gates, in a
 process that creates rv first, and saved.  Every load runs in a fresh
 interpreter that creates the gates first, either in the saving order
-(rv, rz4) or in the other one (rz4, rv).
+(rv, rz4), in the other one (rz4, rv), or in the saving order after a gate w
+that no file names (w, rv, rz4: the same order, other places in the table).
 
     --sizes 5,6      the K of each prover (6 gives a file of about 37 MB)
     --dir DIR        keep the class and prover files in DIR (reused when present)
@@ -13,39 +14,57 @@ interpreter that creates the gates first, either in the saving order
     --repeat 5       loads per interpreter (the fastest one counts)
     --rounds 3       interpreters per module, file and order
     --compare        count the queries that the prover loaded in the other
-                     order answers otherwise than the one loaded in the
-                     saving order (which is the saved prover), on the first
-                     size: the identities of 8 to 10 gates among its classes,
-                     and every rotation and renaming of a sample of them,
-                     spelled out as circuits and put in canonical form by
-                     each process; at each --limits count, additional size 1.
-                     Proofs are compared by their shape: the size of each
-                     step and the steps it follows from.
+                     order, and in the saving order after w, answers
+                     otherwise than the one loaded in the saving order
+                     (which is the saved prover), on the first size: the
+                     identities of 8 to 10 gates among its classes, and every
+                     rotation and renaming of a sample of them, spelled out
+                     as circuits and put in canonical form by each process;
+                     at each --limits count, additional size 1.  Proofs are
+                     compared by their shape (the size of each step and the
+                     steps it follows from) and by their text.
+    --one-identity   for every identity over rv, rz4 and cx among the first
+                     size's classes: a prover over h and cx (classes of up to
+                     2 gates) with that identity assumed, saved, and loaded in
+                     the other order; the query is h(2) h(2) followed by the
+                     identity, whose search runs out of identities early.
 
-Figures of one run on a 2-core virtual machine, "old" being the build
-before files recorded their gate order, which forms nothing again on loading
-(the files written by this build; the old build reads them up to the rule
-map):
+Load figures of one run on a 2-core virtual machine, "old" being the build
+before a save recorded the gate order only where every value follows it and
+before values of 20 to 40 instructions were formed again (the files written
+by this build):
 
     file                  MB   order      this (min-max)       old (min-max)
-    rv,rz4,cx q3 k5       4.9  saving      0.031-0.051         0.035-0.051
-    rv,rz4,cx q3 k5       4.9   other      0.084-0.085         0.035-0.036
-    rv,rz4,cx q3 k6      37.5  saving      0.245-0.262         0.275-0.358
-    rv,rz4,cx q3 k6      37.5   other      0.717-0.864         0.267-0.353
+    rv,rz4,cx q3 k5       5.0  saving      0.034-0.047         0.028-0.042
+    rv,rz4,cx q3 k5       5.0   other      0.080-0.096         0.076-0.089
+    rv,rz4,cx q3 k6      37.4  saving      0.242-0.275         0.234-0.316
+    rv,rz4,cx q3 k6      37.4   other      0.620-0.637         0.602-0.649
 
-With --compare on the k5 prover (the prover loaded in the saving order is
-the saved one; "other" is the one loaded rz4 first):
+With --compare on the k5 prover (57,741 proved identities, 56,796 once
+translated into the other order; the same in the saving order after w):
 
-    identities of 8 to 10 gates among the k5 classes: 1459 queries
-      limit 10:      proved 1380 saving, 1377 other; 4 only saving, 1 only other;
-                     proofs of other shape 0 of 1376 proved in both
-      limit 100:     all 1459 proved in both; proofs of other shape 38
-      limit 1000000: all 1459 proved in both; proofs of other shape 1143
-    rotations and renamings of every 20th of them: 2826 queries
-      limit 10:      proved 2586 saving, 2526 other; 60 only saving, 0 only other;
-                     proofs of other shape 0 of 2526
-      limit 100:     all 2826 proved in both; proofs of other shape 60
-      limit 1000000: all 2826 proved in both; proofs of other shape 1998
+    identities of 8 to 10 gates among the k5 classes: 1437 queries
+      other order:
+        limit 10:      proved 1365 saving, 1364 other; 2 only saving, 1 only
+                       other; proofs of other text 13 of 1363
+        limit 100:     all proved in both; proofs of other text 71
+        limit 1000000: all proved in both; proofs of other text 1245
+      saving order after w:
+        every answer the same at 10, 100 and 1000000; proofs of other text
+        2, 57 and 1200; at 100 the export gave up for 1337 where the saved
+        prover's gave up for 1330
+    rotations and renamings of every 20th of them: 2574 queries
+      other order:     every answer the same; proofs of other text 18, 34
+                       and 2192 at 10, 100 and 1000000
+      saving order after w:
+                       every answer the same; proofs of other text 0, 94 and
+                       2120; at 100 the export gave up 2404 times where the
+                       saved prover's gave up 2462 times
+
+With --one-identity on the k5 classes: 1041 provers (60,737 proved
+identities, as many once translated); the query was answered otherwise in
+2 at limit 10 and in 1 at 1000 and at 10000000 (in each case proved only
+by the loaded prover).
 """
 
 import argparse
@@ -62,11 +81,12 @@ import tessellan as ts
 order, mode, *args = sys.argv[1:]
 c = s = np.cos(np.pi / 4)
 make = {"rv": lambda: ts.Gate("rv", [], np.array([[c, -s], [s, c]], dtype=complex)),
-        "rz4": lambda: ts.Gate("rz4", [], np.diag([np.exp(-1j * np.pi / 4), np.exp(1j * np.pi / 4)]))}
+        "rz4": lambda: ts.Gate("rz4", [], np.diag([np.exp(-1j * np.pi / 4), np.exp(1j * np.pi / 4)])),
+        "w": lambda: ts.Gate("w", [], np.diag([1, np.exp(1j * np.pi / 7)]))}  # named by no file
 g = {name: make[name]() for name in order.split(",")}
 for name in order.split(","):
     g[name].adjoint()
-rv, rz4, cx = g["rv"], g["rz4"], ts.Gate.from_name("cx")
+rv, rz4, h, cx = g["rv"], g["rz4"], ts.Gate.from_name("h"), ts.Gate.from_name("cx")
 
 def quiet(work):  # the search's and the build's progress lines
     sys.stdout.flush()
@@ -90,6 +110,34 @@ if mode == "save":
     ids = sorted({i for i, _, _ in eccs.to_identity_circuits() if 8 <= len(i.inner.instrs) <= 10})
     with open(queries, "w") as f:
         json.dump([i.pythonize() for i in ids], f)
+elif mode == "oneid-save":
+    # One prover per identity: the classes over h and cx, with the identity assumed; the query puts h(2) h(2)
+    # before it.  Each search runs out of identities long before the largest limit.
+    folder, limits = args[0], [int(n) for n in args[1].split(",")]
+    eccs = ts.ECCs.from_postcard(args[2])
+    ids = sorted({i for i, _, _ in eccs.to_identity_circuits()
+                  if len({x.gate.name.rstrip("†") for x in i.inner.instrs} & {"rv", "rz4"}) == 2})
+    base = quiet(lambda: ts.RawECCs.generate(ts.Evaluator(3), [h, cx], 2))[0].simplify()
+    quiet(lambda: ts.IdentityProver.build_from_eccs(base)).dump_postcard(os.path.join(folder, "base.pc"))
+    out = []
+    for n, i in enumerate(ids):
+        prover = ts.IdentityProver.from_postcard(os.path.join(folder, "base.pc"))
+        prover.add_identity(i, 0, 0)
+        prover.dump_postcard(os.path.join(folder, f"one-{n}.pc"))
+        q = ts.Circ([h(2), h(2)] + list(i.inner.instrs), list(i.inner.perm) + list(range(len(i.inner.perm), 3)))
+        out.append({"identity": i.pythonize(),
+                    "answers": [prover.prove_identity(q.rotate_representative(), 1, k) is None for k in limits]})
+    print(json.dumps(out))
+elif mode == "oneid-load":
+    folder, limits, saved = args[0], [int(n) for n in args[1].split(",")], json.loads(sys.stdin.read())
+    out = []
+    for n, entry in enumerate(saved):
+        prover = ts.IdentityProver.from_postcard(os.path.join(folder, f"one-{n}.pc"))
+        i = ts.IdentityCirc.from_python(entry["identity"]).inner
+        q = ts.Circ([h(2), h(2)] + list(i.instrs), list(i.perm) + list(range(len(i.perm), 3)))
+        prover.dump_postcard(os.path.join(folder, f"one-{n}-back.pc"))
+        out.append({"answers": [prover.prove_identity(q.rotate_representative(), 1, k) is None for k in limits]})
+    print(json.dumps(out))
 elif mode == "load":
     path, repeat = args[0], int(args[1])
     times = []
@@ -101,6 +149,7 @@ elif mode == "load":
 else:
     path, queries, limits, sample = args[0], args[1], [int(n) for n in args[2].split(",")], int(args[3])
     prover = ts.IdentityProver.from_postcard(path)
+    prover.dump_postcard(args[4])  # what this process holds, to count
     with open(queries) as f:
         circs = [ts.IdentityCirc.from_python(d).inner for d in json.load(f)]
     if sample:  # every rotation and renaming of every sample-th query
@@ -116,21 +165,47 @@ else:
                 continue
             try:
                 proof = prover.export_proof(q, 1, n)
-                out["proofs"][n].append([(len(i.inner.instrs), d) for i, d in proof.raw])
+                out["proofs"][n].append([[(len(i.inner.instrs), d) for i, d in proof.raw], str(proof)])
             except BaseException as e:
                 out["proofs"][n].append(type(e).__name__)
     print(json.dumps(out))
 """
 
-SAVING, OTHER = "rv,rz4", "rz4,rv"
+# The saving order, the other one, and the saving order after a gate that no file names.
+SAVING, OTHER, SHIFTED = "rv,rz4", "rz4,rv", "w,rv,rz4"
 
 
-def run(order, mode, *args, pythonpath=None):
+def proved_count(path):
+    """The number of proved identities a prover file holds (its second field)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pos = 0
+
+    def varint():
+        nonlocal pos
+        n = shift = 0
+        while True:
+            b = data[pos]
+            pos += 1
+            n |= (b & 0x7F) << shift
+            shift += 7
+            if b < 0x80:
+                return n
+
+    for _ in range(varint()):  # the assumptions: instructions (name, two qubit bytes), then a permutation
+        for _ in range(varint()):
+            name = varint()
+            pos += name + 2
+        varint()
+    return varint()
+
+
+def run(order, mode, *args, pythonpath=None, stdin=None):
     env = dict(os.environ)
     if pythonpath:
         env["PYTHONPATH"] = pythonpath
     done = subprocess.run([sys.executable, "-c", CHILD, order, mode, *map(str, args)], capture_output=True,
-                          text=True, env=env)
+                          text=True, env=env, input=stdin)
     if done.returncode != 0:
         sys.exit(done.stderr[-3000:])
     return json.loads(done.stdout.strip().splitlines()[-1]) if done.stdout.strip() else None
@@ -146,6 +221,7 @@ def main():
     ap.add_argument("--compare", action="store_true")
     ap.add_argument("--limits", default="10,100,1000000")
     ap.add_argument("--sample", type=int, default=20)
+    ap.add_argument("--one-identity", action="store_true")
     args = ap.parse_args()
     sizes = [int(k) for k in args.sizes.split(",")]
 
@@ -176,21 +252,49 @@ def main():
             k = sizes[0]
             for label, sample in ((f"identities of 8 to 10 gates among the k{k} classes", 0),
                                   (f"rotations and renamings of every {args.sample}th of them", args.sample)):
-                same = run(SAVING, "answers", files[k][1], files[k][2], args.limits, sample)
-                other = run(OTHER, "answers", files[k][1], files[k][2], args.limits, sample)
+                back = os.path.join(d, "held.pc")
+                same = run(SAVING, "answers", files[k][1], files[k][2], args.limits, sample, back)
                 print(f"{label}: {len(same['answers'][args.limits.split(',')[0]])} queries")
-                for n in same["answers"]:
-                    a, b = same["answers"][n], other["answers"][n]
-                    proved_a = sum(x == "None" for x in a)
-                    proved_b = sum(x == "None" for x in b)
-                    only_a = sum(x == "None" and y != "None" for x, y in zip(a, b))
-                    only_b = sum(y == "None" and x != "None" for x, y in zip(a, b))
-                    both = [(x, y) for x, y in zip(same["proofs"][n], other["proofs"][n])
-                            if x is not None and y is not None]
-                    differ = sum(x != y for x, y in both)
-                    print(f"  limit {n:>8}: proved {proved_a} in the saving order, {proved_b} in the other;"
-                          f" {only_a} proved only in the saving order, {only_b} only in the other;"
-                          f" of the {len(both)} proved in both, {differ} exported proofs of other shape")
+                for order, name in ((OTHER, "other order"), (SHIFTED, "saving order after one more gate")):
+                    other = run(order, "answers", files[k][1], files[k][2], args.limits, sample, back)
+                    print(f"  loaded in the {name} (proved identities: {proved_count(files[k][1])} saved,"
+                          f" {proved_count(back)} held):")
+                    for n in same["answers"]:
+                        a, b = same["answers"][n], other["answers"][n]
+                        proved_a = sum(x == "None" for x in a)
+                        proved_b = sum(x == "None" for x in b)
+                        only_a = sum(x == "None" and y != "None" for x, y in zip(a, b))
+                        only_b = sum(y == "None" and x != "None" for x, y in zip(a, b))
+                        both = [(x, y) for x, y in zip(same["proofs"][n], other["proofs"][n])
+                                if x is not None and y is not None]
+                        # An export that gave up is the exception's name.
+                        shape = sum(x != y if isinstance(x, str) or isinstance(y, str) else x[0] != y[0]
+                                    for x, y in both)
+                        text = sum(x != y for x, y in both)
+                        gave_up = [sum(isinstance(x, str) for x, _ in both), sum(isinstance(y, str) for _, y in both)]
+                        print(f"    limit {n:>8}: proved {proved_a} in the saving order, {proved_b} here;"
+                              f" {only_a} proved only in the saving order, {only_b} only here;"
+                              f" of the {len(both)} proved in both, exported proofs of other shape {shape},"
+                              f" of other text {text}; export gave up {gave_up[0]} times in the saving order,"
+                              f" {gave_up[1]} here", flush=True)
+
+        if args.one_identity:
+            folder = os.path.join(d, "one-identity")
+            os.makedirs(folder, exist_ok=True)
+            saved = run(SAVING, "oneid-save", folder, args.limits, files[sizes[0]][0])
+            loaded = run(OTHER, "oneid-load", folder, args.limits, stdin=json.dumps(saved))
+            print(f"{len(saved)} provers over h and cx on 3 qubits, each with one identity over rv, rz4 and cx"
+                  " assumed; query h(2) h(2) + that identity, additional size 1; loaded in the other order:")
+            for j, n in enumerate(args.limits.split(",")):
+                a = [x["answers"][j] for x in saved]
+                b = [x["answers"][j] for x in loaded]
+                print(f"  limit {n:>8}: proved {sum(a)} by the saver, {sum(b)} loaded; answered otherwise"
+                      f" {sum(x != y for x, y in zip(a, b))} ({sum(x and not y for x, y in zip(a, b))} proved"
+                      f" only by the saver, {sum(y and not x for x, y in zip(a, b))} only loaded)")
+            count = lambda name: proved_count(os.path.join(folder, name))
+            before = sum(count(f"one-{n}.pc") for n in range(len(saved)))
+            after = sum(count(f"one-{n}-back.pc") for n in range(len(saved)))
+            print(f"  proved identities: {before} as saved, {after} once translated")
 
 
 if __name__ == "__main__":
