@@ -142,14 +142,9 @@ def test_stored_values_the_forms_refuse_are_kept(tmp_path, record):
     assert (tmp_path / "back.pc").read_bytes() == path.read_bytes()
 
 
-# Three qubits, where canonical forms need not be fixed points: forming a stored form again can give another
-# circuit.  X is an identity over cx and the user gates rx4 and rx4† whose stored form is not a fixed point.
-# Two provers hold it as an assumption: one built from classes over h and cx, whose keys hold no user gate and
-# so never show how the saving process ordered rx4 and rx4†, and one built from classes over h, rx4, rx4† and
-# cx, whose keys show it.  Each is loaded in the saving order (rx4 first) and in the other one (rx4† created
-# first, under its own name), from the file as saved, from the file cut after the rule map, as an older
-# build writes it, and from the cut file followed by bytes that are not a record of its gates' order.
-CHILD3 = r"""
+# The start of the three-qubit child scripts: argv is the order in which rx4 and rx4† are created ("rx4,rx4†" or
+# "rx4†,rx4"), a mode and its files.
+GATES3 = r"""
 import json, sys
 import numpy as np
 import tessellan as ts
@@ -158,6 +153,16 @@ m = np.array([[np.cos(np.pi / 8), -1j * np.sin(np.pi / 8)], [-1j * np.sin(np.pi 
 make = {"rx4": lambda: ts.Gate("rx4", [], m), "rx4†": lambda: ts.Gate("rx4†", [], m.conj().T)}
 g = {name: make[name]() for name in order.split(",")}
 rx4, rx4d, h, cx = g["rx4"], g["rx4†"], ts.Gate.from_name("h"), ts.Gate.from_name("cx")
+"""
+
+# Three qubits, where canonical forms need not be fixed points: forming a stored form again can give another
+# circuit.  X is an identity over cx and the user gates rx4 and rx4† whose stored form is not a fixed point.
+# Two provers hold it as an assumption: one built from classes over h and cx, whose keys hold no user gate and
+# so never show how the saving process ordered rx4 and rx4†, and one built from classes over h, rx4, rx4† and
+# cx, whose keys show it.  Each is loaded in the saving order (rx4 first) and in the other one (rx4† created
+# first, under its own name), from the file as saved, from the file cut after the rule map, as an older
+# build writes it, and from the cut file followed by bytes that are not a record of its gates' order.
+CHILD3 = GATES3 + r"""
 X = [cx(1, 2), rx4d(0), cx(0, 1), cx(1, 0), cx(0, 2), rx4(1), cx(0, 1)]
 queries = [ts.Circ(pre + X, [1, 0, 2]).rotate_representative()
            for pre in ([], [h(2), h(2)], [h(0), h(0)], [cx(0, 2), cx(0, 2)], [h(1), cx(1, 2), cx(1, 2), h(1)])]
@@ -346,15 +351,7 @@ def test_trailers_that_are_no_record(saved3, load3, keys, trailer, order):
 # beyond the longest value loading forms again.  "forms" prints their forms; "load" spells out the forms in a file,
 # takes this process's forms of them as queries and looks each up with add_identity(query, 0, 0), which
 # returns False at once for an identity in `proved` and searches from it (and panics) otherwise.
-CHILD_LONG = r"""
-import json, sys
-import numpy as np
-import tessellan as ts
-order, mode, *files = sys.argv[1:]
-m = np.array([[np.cos(np.pi / 8), -1j * np.sin(np.pi / 8)], [-1j * np.sin(np.pi / 8), np.cos(np.pi / 8)]])
-make = {"rx4": lambda: ts.Gate("rx4", [], m), "rx4†": lambda: ts.Gate("rx4†", [], m.conj().T)}
-g = {name: make[name]() for name in order.split(",")}
-rx4, rx4d, h, cx = g["rx4"], g["rx4†"], ts.Gate.from_name("h"), ts.Gate.from_name("cx")
+CHILD_LONG = GATES3 + r"""
 if mode == "forms":
     rng = np.random.default_rng(7)
     forms = []

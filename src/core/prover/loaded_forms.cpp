@@ -143,7 +143,8 @@ public:
         for (std::size_t i = 0; i < g.size(); ++i)
             for (std::size_t j = i + 1; j < g.size(); ++j) {
                 const PairOrder o = pairs_.at(pair_index(g[i], g[j]));
-                if (o == PairOrder::kSwapped) return c.instrs.size() <= kLongestFormed ? Fate::kForm : Fate::kKeepUnknown;
+                if (o == PairOrder::kSwapped)
+                    return c.instrs.size() <= kLongestFormed ? Fate::kForm : Fate::kKeepUnknown;
                 unknown = unknown || o == PairOrder::kUnknown;
             }
         return unknown ? Fate::kKeepUnknown : Fate::kKeep;
