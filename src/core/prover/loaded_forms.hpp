@@ -25,17 +25,20 @@
 // file then loads as one without a record).  Without a usable record, a pair
 // that no key shows, or that keys show both ways, is unknown: values holding
 // it are kept as stored, which is exact where this process orders it as the
-// forms do, and the prover then knows its forms follow no one order.
+// forms do.
 //
 // Values of more than kLongestFormed instructions are kept as stored, so
-// that loading costs at most a bounded amount per value.  A prover holds
-// such a value only where a file gave it one: a search expands identities
-// of at most 19 instructions, each rewrite replacing at least one
-// instruction by one rule's replacement, so the searches of a prover built
-// from classes of up to k gates store none longer than 18 + k (and never
-// more than the start's length plus the allowance).  A value whose
-// form cannot be taken (its qubits do not fit its permutation, for one) is
-// kept as stored too: stored values are not validated.
+// that loading costs at most a bounded amount per value.  A search expands
+// identities of at most 19 instructions, each rewrite replacing at least
+// one instruction by one rule's replacement, so a prover built from classes
+// of up to k gates holds none longer than 18 + k (nor longer than a start
+// plus its allowance) unless a file gave it one.  A value whose form cannot
+// be taken (its qubits do not fit its permutation, for one) is kept as
+// stored too: stored values are not validated.
+//
+// A prover that keeps a value as stored where it holds a pair of unknown
+// order, or a pair ordered otherwise (too long, or refused), holds forms
+// that follow no one order it knows: it writes no record.
 #pragma once
 
 #include <cstddef>
