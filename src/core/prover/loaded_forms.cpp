@@ -42,15 +42,35 @@ std::uint32_t pair_index(std::uint16_t a, std::uint16_t b) { return std::uint32_
 // tells.
 enum class PairOrder : std::uint8_t { kSame, kSwapped, kUnknown };
 
+// A record's order: gate -> place.
+using GateRank = std::unordered_map<std::uint16_t, std::uint32_t>;
+
+PairOrder recorded_order(const GateRank& rank, std::uint16_t a, std::uint16_t b) {
+    return rank.at(a) < rank.at(b) ? PairOrder::kSame : PairOrder::kSwapped;
+}
+
 // What the rule map keys show of how the file's forms order each pair of
-// gates beyond the built-ins.
+// the `gates` beyond the built-ins (ascending).
 class KeyEvidence {
 public:
-    explicit KeyEvidence(const RuleMap& rules) {
+    // With `expected` (a record), a pair is settled once a key shows it as
+    // the record does: later keys can no longer show it only the other way.
+    // Keys are read until every pair is settled.
+    KeyEvidence(const RuleMap& rules, const std::vector<std::uint16_t>& gates, const GateRank* expected) {
+        std::size_t unsettled = gates.size() * (gates.size() - 1) / 2;
         for (const RuleMap::Entry& e : rules.entries()) {
             if (e.key.instrs.size() > kLongestShown) continue;
             const SmallVec<std::uint16_t, 4> g = created_gates(e.key);
-            if (g.size() == 2) learn(e.key, g[0], g[1], votes_[pair_index(g[0], g[1])]);
+            if (g.size() != 2) continue;
+            Votes& v = votes_[pair_index(g[0], g[1])];
+            if (v.tries == kTriesPerPair) continue;
+            learn(e.key, g[0], g[1], v);
+            const bool settled = expected && (recorded_order(*expected, g[0], g[1]) == PairOrder::kSame
+                                                  ? v.same > 0 : v.other > 0);
+            if (v.tries == kTriesPerPair || settled) {
+                v.tries = kTriesPerPair;
+                if (--unsettled == 0) break;
+            }
         }
     }
 
@@ -78,7 +98,6 @@ private:
     };
 
     static void learn(const Circ& key, std::uint16_t a, std::uint16_t b, Votes& v) {
-        if (v.tries == kTriesPerPair) return;
         ++v.tries;
         try {
             // Built-in gates come before both, so exchanging the two indices
@@ -103,20 +122,15 @@ private:
 // from its record where there is a usable one, else from its keys.
 class SavedGateOrder {
 public:
-    // `record`: this process's gates in the order the file records, or
-    // null.  `gates`: the file's gates beyond the built-ins, ascending.
-    SavedGateOrder(const std::vector<Gate16>* record, const std::vector<std::uint16_t>& gates,
-                   const KeyEvidence& keys) {
-        std::unordered_map<std::uint16_t, std::uint32_t> rank;  // gate -> place in the record
-        if (record)
-            for (std::size_t i = 0; i < record->size(); ++i)
-                rank.emplace((*record)[i].index(), static_cast<std::uint32_t>(i));
+    // `record`: the file's record, or null.  `gates`: the file's gates
+    // beyond the built-ins, ascending.
+    SavedGateOrder(const GateRank* record, const std::vector<std::uint16_t>& gates, const KeyEvidence& keys) {
         for (std::size_t i = 0; i < gates.size(); ++i)
             for (std::size_t j = i + 1; j < gates.size(); ++j) {
                 const std::uint16_t a = gates[i], b = gates[j];
                 PairOrder o = keys.order(a, b);
                 if (record) {
-                    const PairOrder recorded = rank.at(a) < rank.at(b) ? PairOrder::kSame : PairOrder::kSwapped;
+                    const PairOrder recorded = recorded_order(*record, a, b);
                     // A record that keys contradict describes some other
                     // file's forms: the file loads as one without a record.
                     if (o != PairOrder::kUnknown && o != recorded) {
@@ -230,12 +244,16 @@ bool form_for_this_process(IdentityProver& prover, const std::vector<Gate16>& na
     const std::vector<std::uint16_t> mine = created_indices(named);
     // With fewer than two such gates, every order gives the same forms.
     if (mine.size() < 2) return true;
-    const KeyEvidence keys(prover.circ_map);
     // A record names each of the file's gates beyond the built-ins once.
-    const bool usable = recorded && recorded->size() == mine.size() && created_indices(*recorded) == mine;
     std::optional<SavedGateOrder> order;
-    if (usable) order.emplace(&*recorded, mine, keys);
-    if (!order || order->contradicted()) order.emplace(nullptr, mine, keys);
+    if (recorded && recorded->size() == mine.size() && created_indices(*recorded) == mine) {
+        GateRank rank;
+        for (std::size_t i = 0; i < recorded->size(); ++i)
+            rank.emplace((*recorded)[i].index(), static_cast<std::uint32_t>(i));
+        order.emplace(&rank, mine, KeyEvidence(prover.circ_map, mine, &rank));
+        if (order->contradicted()) order.reset();
+    }
+    if (!order) order.emplace(nullptr, mine, KeyEvidence(prover.circ_map, mine, nullptr));
     if (order->all_same()) return true;
 
     if (!order->any_swapped()) {
