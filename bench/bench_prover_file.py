@@ -29,16 +29,16 @@ that no file names (w, rv, rz4: the same order, other places in the table).
                      the other order; the query is h(2) h(2) followed by the
                      identity, whose search runs out of identities early.
 
-Load figures of one run on a 2-core virtual machine, "old" being the build
+Load figures of one run (--rounds 5) on a 2-core virtual machine, "old" being the build
 before a save recorded the gate order only where every value follows it and
 before values of 20 to 40 instructions were formed again (the files written
 by this build):
 
     file                  MB   order      this (min-max)       old (min-max)
-    rv,rz4,cx q3 k5       5.0  saving      0.034-0.047         0.028-0.042
-    rv,rz4,cx q3 k5       5.0   other      0.080-0.096         0.076-0.089
-    rv,rz4,cx q3 k6      37.4  saving      0.242-0.275         0.234-0.316
-    rv,rz4,cx q3 k6      37.4   other      0.620-0.637         0.602-0.649
+    rv,rz4,cx q3 k5       5.0  saving      0.027-0.031         0.028-0.037
+    rv,rz4,cx q3 k5       5.0   other      0.070-0.081         0.066-0.073
+    rv,rz4,cx q3 k6      37.4  saving      0.207-0.231         0.207-0.251
+    rv,rz4,cx q3 k6      37.4   other      0.561-0.580         0.567-0.632
 
 With --compare on the k5 prover (57,741 proved identities, 56,796 once
 translated into the other order; the same in the saving order after w):
