@@ -622,6 +622,36 @@ def test_fifo_is_written_as_its_reader_reads(big, reader, tmp_path):
     assert received == big.data
 
 
+# Holds a read lease on the file argv[1] until the lease is broken (SIGIO), then gives it up a little later.
+LEASE_HOLDER = """
+import fcntl, os, signal, sys, time
+fd = os.open(sys.argv[1], os.O_RDONLY)
+signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGIO])
+fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_RDLCK)
+print("leased", flush=True)
+signal.sigwait([signal.SIGIO])
+time.sleep(0.2)  # a save that does not wait for the lease has failed by then
+fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)
+"""
+
+
+def test_save_in_place_waits_for_a_lease_to_be_given_up(writer, tmp_path):
+    """A file written in place on which another process holds a read lease: the save waits, as `open` does, for
+    that process, told that the file is wanted, to give the lease up, then writes the file."""
+    hard_linked_pair(tmp_path, OLD)
+    holder = subprocess.Popen([sys.executable, "-c", LEASE_HOLDER, str(tmp_path / "a")], stdout=subprocess.PIPE,
+                              text=True)
+    try:
+        assert holder.stdout.readline() == "leased\n"
+        assert writer.outcome(tmp_path / "a") is None
+        assert holder.wait(timeout=CHILD_TIMEOUT) == 0
+    finally:
+        holder.kill()
+        holder.wait()
+        holder.stdout.close()
+    assert (tmp_path / "b").read_bytes() == writer.data
+
+
 # ---------------------------------------------------------------------------
 # Failed saves keep the old file and leave nothing behind
 
