@@ -34,6 +34,7 @@ STAMP="$VENV/.deps-installed"
 if ! { [ -x "$VENV/bin/python" ] && usable_python "$VENV/bin/python" && "$VENV/bin/python" -c 'import pip' 2>/dev/null; }; then
     # find_python has said why when it finds none: the script stops there.
     base_python="$(find_python)" || exit 1
+    echo "Creating the virtual environment .venv with $base_python ..." >&2
     "$base_python" -m venv --clear "$VENV"
 fi
 PY="$VENV/bin/python"
@@ -59,14 +60,23 @@ fi
 # builds the C++ unit programs in it too, so the core is compiled only once.
 BUILD="$ROOT/build/release"
 install_package() {
-    announce_first_build "$BUILD" tessellan
+    announce_first_build "$BUILD" tessellan "$@"
     "$PY" -m pip install --quiet --no-build-isolation --no-deps -C build-dir="$BUILD" "$@" "$ROOT"
 }
 
-# Says in one line that $2 is being built when the CMake build directory $1 holds no build yet (the
-# first build takes minutes and prints nothing else; later ones rebuild only what changed).
+# Says in one line that $2 is being built when the CMake build directory $1 holds no build yet, or that the
+# C++ unit programs are when the build options after $2 ask for them and the build there has none yet (the
+# example's build, say): a first build takes minutes and prints nothing else; later ones rebuild only what
+# changed.
 announce_first_build() {
-    [ -f "$1/CMakeCache.txt" ] || echo "Building $2 (the first build takes a few minutes) ..." >&2
+    local dir="$1" what="$2"
+    shift 2
+    if [ ! -f "$dir/CMakeCache.txt" ]; then
+        echo "Building $what (the first build takes a few minutes) ..." >&2
+    elif [[ " $* " == *" cmake.define.TESSELLAN_CPP_TESTS=ON "* ]] &&
+         ! grep -qx "TESSELLAN_CPP_TESTS:BOOL=ON" "$dir/CMakeCache.txt"; then
+        echo "Building the C++ unit programs (the first build takes a few minutes) ..." >&2
+    fi
 }
 
 # The file-save tests mount XFS and ext4 images on loop devices, kill saves through strace and drop

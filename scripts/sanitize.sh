@@ -26,7 +26,7 @@ TSAN_PROGRAMS=(test_worker_pool test_step_memo test_rewrite_step test_search_exp
 install_sanitized() {
     rm -rf "$1"
     local opts=(-C cmake.define."$3"=ON -C cmake.define.TESSELLAN_CPP_TESTS=ON -C cmake.build-type=RelWithDebInfo)
-    announce_first_build "$2" "tessellan with $4"
+    announce_first_build "$2" "tessellan with $4" "${opts[@]}"
     "$PY" -m pip install --quiet --no-build-isolation --no-deps --target "$1" "${opts[@]}" -C build-dir="$2" "$ROOT"
 }
 

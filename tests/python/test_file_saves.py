@@ -10,12 +10,15 @@ import ast
 import contextlib
 import fcntl
 import os
+import select
 import shutil
 import stat
 import struct
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 from dataclasses import dataclass
 from typing import Callable, Optional
 
@@ -36,6 +39,9 @@ IS_DIR = ("OSError", "Failed to create file: Is a directory (os error 21)")
 NO_DIR = ("OSError", "Failed to create file: No such file or directory (os error 2)")
 DENIED = ("OSError", "Failed to create file: Permission denied (os error 13)")
 AGAIN = ("OSError", "Failed to create file: Resource temporarily unavailable (os error 11)")
+# A save in a child process that has not ended by then fails its row (it waits, for a FIFO's reader say) instead of
+# holding up the suite.
+CHILD_TIMEOUT = 30
 NO_SPACE = "No space left on device (os error 28)"
 
 
@@ -68,7 +74,7 @@ class Writer:
                 except Exception as e:
                     print((type(e).__name__, *e.args))
             """
-            return ast.literal_eval(python_output(textwrap.dedent(code), prefix).strip())
+            return ast.literal_eval(python_output(textwrap.dedent(code), prefix, timeout=CHILD_TIMEOUT).strip())
         try:
             self.save(path)
         except Exception as e:  # noqa: BLE001
@@ -466,6 +472,44 @@ def overlay_lower_hard_link_swapped_for_a_lookalike_after_the_check(d, w):
                 error=AGAIN, child=after_check(d, "a", swap_from="victim2"), cleanup=unmount)
 
 
+def unread_fifo(path):
+    """A FIFO that no process reads."""
+    os.mkfifo(path)
+    os.chmod(path, 0o640)
+    return path
+
+
+def hard_link_swapped_for(d, make_swapped):
+    """A file with two links, written in place, over which another process renames what `make_swapped(path)` makes
+    right after the save checked it: the save refuses at once, and the file's other name keeps its content."""
+    hard_linked_pair(d, OLD)
+    swapped = describe(make_swapped(d / "swapped"))
+    return Case(d / "a", {"a": swapped, "b": file(OLD, 0o644)}, error=AGAIN,
+                child=after_check(d, "a", swap_from="swapped"))
+
+
+def hard_link_swapped_for_a_fifo_after_the_check(d, w):
+    """A FIFO without a reader: the save does not wait for one."""
+    return hard_link_swapped_for(d, unread_fifo)
+
+
+def hard_link_swapped_for_a_device_after_the_check(d, w):
+    return hard_link_swapped_for(d, lambda path: make_node(path, 3, 0o620))
+
+
+def overlay_lower_hard_link_swapped_for_a_fifo_after_the_check(d, w):
+    """On an overlay, a file hard-linked in its lower layer, and a FIFO of that layer without a reader."""
+    fifo = ("fifo", oct(0o640), ME, 1)
+
+    def upper_after(upper):
+        # The renamed FIFO, copied up; the name it left is hidden by a whiteout.
+        return {"a": fifo, "swapped": describe(upper / "swapped")}
+
+    unmount = overlay_on(d, lambda lower: (hard_linked_pair(lower, OLD), unread_fifo(lower / "swapped")), upper_after)
+    return Case(d / "a", {"a": fifo, "b": file(OLD, 0o644, nlink=2)}, error=AGAIN,
+                child=after_check(d, "a", swap_from="swapped"), cleanup=unmount)
+
+
 def directory(d, w):
     (d / "sub").mkdir()
     return Case(d / "sub", {"sub": ("dir", oct(0o750), ME, [])}, error=IS_DIR)
@@ -491,6 +535,8 @@ def read_only_file(d, w):
 ROWS = [missing, private_file, private_file_without_capabilities, other_owner, hard_linked, symlink, symlink_chain_to_subdir, dangling_symlink,
         fifo_with_reader, null_device, full_device, bind_mounted_file, overlay_lower_hard_link,
         overlay_lower_hard_link_copied_up_after_the_check, overlay_lower_hard_link_swapped_for_a_lookalike_after_the_check,
+        hard_link_swapped_for_a_fifo_after_the_check, hard_link_swapped_for_a_device_after_the_check,
+        overlay_lower_hard_link_swapped_for_a_fifo_after_the_check,
         directory, missing_directory, file_in_read_only_directory, read_only_file]
 
 
@@ -520,6 +566,90 @@ def test_save_to_each_kind_of_target(writer, row, tmp_path, umask):
     finally:
         if case.cleanup:
             case.cleanup()
+
+
+# ---------------------------------------------------------------------------
+# A FIFO target is written as the bytes come
+
+# A child that loads the object and saves it once.
+SAVING_CHILD = """
+import tessellan as ts
+ts.{cls}.from_postcard({source!r}).{method}({path!r})
+"""
+
+
+def waits_for_a_reader(child, deadline=10):
+    """Waits until `child` is held opening a FIFO for want of a reader (the kernel's name of that wait), for at most
+    `deadline` seconds; false when the child ended first."""
+    end = time.monotonic() + deadline
+    while time.monotonic() < end and child.poll() is None:
+        with contextlib.suppress(OSError), open(f"/proc/{child.pid}/wchan") as f:
+            if f.read() == "wait_for_partner":
+                return True
+        time.sleep(0.01)
+    return child.poll() is None
+
+
+@pytest.mark.parametrize("reader", ["open before the save", "coming after the save began"])
+def test_fifo_is_written_as_its_reader_reads(big, reader, tmp_path):
+    """A FIFO, which holds far less than the file, is written as its reader takes the bytes: the save waits for a
+    reader that comes after it began, and for room while the reader lags behind."""
+    path = tmp_path / "fifo"
+    os.mkfifo(path)
+    early = os.open(path, os.O_RDONLY | os.O_NONBLOCK) if reader == "open before the save" else -1
+    code = SAVING_CHILD.format(cls=big.cls, method=big.method, source=str(big.source), path=str(path))
+    saver = subprocess.Popen([sys.executable, "-c", code], stderr=subprocess.PIPE, text=True)
+    # A save that stops without ending leaves the reader at the end of what it wrote.
+    timer = threading.Timer(CHILD_TIMEOUT, saver.kill)
+    timer.start()
+    try:
+        if early < 0:
+            assert waits_for_a_reader(saver), saver.communicate()[1]
+            fd = os.open(path, os.O_RDONLY)
+        else:
+            fd = early
+            select.select([fd], [], [], CHILD_TIMEOUT)
+            time.sleep(0.2)  # the FIFO fills up: the save must wait for room
+            os.set_blocking(fd, True)
+        with open(fd, "rb") as f:
+            received = f.read()
+        assert saver.wait() == 0, saver.stderr.read()
+    finally:
+        timer.cancel()
+        saver.kill()
+        saver.wait()
+        saver.stderr.close()
+    assert received == big.data
+
+
+# Holds a read lease on the file argv[1] until the lease is broken (SIGIO), then gives it up a little later.
+LEASE_HOLDER = """
+import fcntl, os, signal, sys, time
+fd = os.open(sys.argv[1], os.O_RDONLY)
+signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGIO])
+fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_RDLCK)
+print("leased", flush=True)
+signal.sigwait([signal.SIGIO])
+time.sleep(0.2)  # a save that does not wait for the lease has failed by then
+fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)
+"""
+
+
+def test_save_in_place_waits_for_a_lease_to_be_given_up(writer, tmp_path):
+    """A file written in place on which another process holds a read lease: the save waits, as `open` does, for
+    that process, told that the file is wanted, to give the lease up, then writes the file."""
+    hard_linked_pair(tmp_path, OLD)
+    holder = subprocess.Popen([sys.executable, "-c", LEASE_HOLDER, str(tmp_path / "a")], stdout=subprocess.PIPE,
+                              text=True)
+    try:
+        assert holder.stdout.readline() == "leased\n"
+        assert writer.outcome(tmp_path / "a") is None
+        assert holder.wait(timeout=CHILD_TIMEOUT) == 0
+    finally:
+        holder.kill()
+        holder.wait()
+        holder.stdout.close()
+    assert (tmp_path / "b").read_bytes() == writer.data
 
 
 # ---------------------------------------------------------------------------
@@ -643,12 +773,7 @@ def test_directory_moved_during_saves_leaves_no_temporary_file(writer, mover, tm
 # ---------------------------------------------------------------------------
 # Killed saves: the old file or the new one, and nothing else
 
-# A child that loads the object and saves it once, run under strace, which kills it with SIGKILL on entering
-# the given system call.
-SAVING_CHILD = """
-import tessellan as ts
-ts.{cls}.from_postcard({source!r}).{method}({path!r})
-"""
+# The saving child runs under strace, which kills it with SIGKILL on entering the given system call.
 
 # (system call, which call of it): before the writes (the replacement takes the target's mode), at the first
 # write, during the writes (the third write; the second megabyte), once everything is written (before the

@@ -272,6 +272,25 @@ bool same_pinned(int a, int b) {
     return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && same_file(sa, sb);
 }
 
+// Whether the entry `name` of `dir`, not followed through a link, names the
+// file that the descriptor `fd` holds, by the numbers both show now.
+bool names_file(int dir, const char* name, int fd) {
+    struct stat entry, held;
+    return ::fstatat(dir, name, &entry, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(fd, &held) == 0 &&
+           same_file(entry, held);
+}
+
+// Opens for writing the file that the O_PATH descriptor `pin` holds, waiting
+// as `open` waits (for a FIFO's reader, for another process to give up its
+// lease).  Where /proc is missing, through the entry `name` of `dir`, which
+// named that file just before.
+int reopen_pinned(int dir, const char* name, int pin) {
+    const std::string proc = "/proc/self/fd/" + std::to_string(pin);
+    const int fd = open_at(AT_FDCWD, proc.c_str(), O_WRONLY);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    return open_at(dir, name, O_WRONLY | O_NOFOLLOW);
+}
+
 // Whether the file `fd` (status `opened`), opened for writing through the
 // entry `name` of `dir`, is the checked file (status `checked`) as the
 // overlay file system copied it up; `pin` is the descriptor of the entry
@@ -505,9 +524,20 @@ bool AtomicWriteFile::open_checked(const struct stat& checked, int pin) {
         return true;
     }
     // The entry was checked through `pin`; the opening for writing, which
-    // follows no link either, must give that file.
+    // follows no link either, must give that file.  It waits for nothing: a
+    // FIFO or device put in the entry's place since the check must not hold
+    // the save (a FIFO without a reader would hold it for ever).  Where the
+    // opening would wait, the entry is compared with the checked file first,
+    // and only that file is then opened again, through its pin, waiting as
+    // `open` waits: a FIFO written as the bytes come, for its reader.
     if (check_to_open_hook) check_to_open_hook(dir_, name_.c_str());
-    fd_ = open_at(dir_, name_.c_str(), O_WRONLY | O_NOFOLLOW);
+    fd_ = open_at(dir_, name_.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK);
+    bool reopened = false;
+    if (fd_ < 0 && (errno == ENXIO || errno == EWOULDBLOCK)) {
+        if (!names_file(dir_, name_.c_str(), pin)) return false;
+        fd_ = reopen_pinned(dir_, name_.c_str(), pin);
+        reopened = true;
+    }
     struct stat st;
     int err = 0;
     bool same = false;
@@ -518,6 +548,13 @@ bool AtomicWriteFile::open_checked(const struct stat& checked, int pin) {
         err = errno;
     } else {
         same = same_file(st, checked) || copied_up(dir_, name_.c_str(), pin, fd_, checked, st);
+        // Opened through the pin, the file must still be the entry's.
+        if (same && reopened) same = names_file(dir_, name_.c_str(), fd_);
+    }
+    // The writes wait as they would have: for a FIFO's reader to make room.
+    if (err == 0 && same) {
+        const int flags = ::fcntl(fd_, F_GETFL);
+        if (flags < 0 || ((flags & O_NONBLOCK) && ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0)) err = errno;
     }
     if (err != 0 || !same) {
         if (fd_ >= 0) ::close(fd_);

@@ -72,15 +72,17 @@ private:
 // Directory entries are reached through a descriptor of the directory, so a
 // directory renamed or removed during the save leaves no temporary file
 // behind.  Only the file that the path names at the call is written: the
-// entry written in place is opened without following links and must be the
-// file checked (on an overlay, that file as the overlay copied it up to its
-// upper layer for this writing or for another process's, since the check,
-// with new inode numbers), else the path is
+// entry written in place is opened without following links and without
+// waiting, and must be the file checked (on an overlay, that file as the
+// overlay copied it up to its upper layer for this writing or for another
+// process's, since the check, with new inode numbers), else the path is
 // resolved again, a few times at most, and the save goes on only once it
 // names that file again, or, when that file was removed, once the path
 // itself (through no link) names a free entry, where a new file is made
 // (else OsError EAGAIN); a directory that went away fails as `open` reports
-// it.  Destroying a save before `commit` leaves the target as it was,
+// it.  Only the checked file is waited for (a FIFO, for its reader), so a
+// FIFO put in the entry's place after the check never holds the save.
+// Destroying a save before `commit` leaves the target as it was,
 // unless it is written in place: a regular file then has what `finish`
 // wrote, a FIFO or device what was written to it.
 class AtomicWriteFile {
