@@ -65,6 +65,8 @@ print(json.dumps([outcome(lambda: m4.check_identity_subset(m4, e)),
 # starts its workers, which inherit the mask).
 SIGNALS = GATES + r"""
 import os, signal, sys, time
+# Started with SIGINT ignored (from a background job, say), the interpreter leaves it ignored.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 before = signal.pthread_sigmask(signal.SIG_BLOCK, [])
 eccs = ts.ECCs.from_postcard(sys.argv[1])
 for _ in range(2):
