@@ -179,6 +179,9 @@ public:
 
     bool all_known() const { return all_known_; }
 
+    // A value left as it is where nothing is formed again.
+    void keep(const Circ& c) { should_form(c); }
+
     IdentityCirc identity(IdentityCirc id) {
         if (!should_form(id.circ)) return id;
         try {
@@ -256,20 +259,16 @@ bool form_for_this_process(IdentityProver& prover, const std::vector<Gate16>& na
     if (!order) order.emplace(nullptr, mine, KeyEvidence(prover.circ_map, mine, nullptr));
     if (order->all_same()) return true;
 
+    Former former(*order);
     if (!order->any_swapped()) {
         // Nothing to form: only whether some value holds a pair of unknown
         // order.
-        bool known = true;
-        const auto check = [&](const Circ& c) {
-            known = known && order->fate(c) == SavedGateOrder::Fate::kKeep;
-        };
-        for (const IdentityCirc& id : prover.assume) check(id.circ);
-        prover.proved.for_each([&](const IdentityCirc& id) { check(id.circ); });
-        for (const RuleMap::Entry& e : prover.circ_map.entries()) check(e.key);
-        return known;
+        for (const IdentityCirc& id : prover.assume) former.keep(id.circ);
+        prover.proved.for_each([&](const IdentityCirc& id) { former.keep(id.circ); });
+        for (const RuleMap::Entry& e : prover.circ_map.entries()) former.keep(e.key);
+        return former.all_known();
     }
 
-    Former former(*order);
     for (IdentityCirc& id : prover.assume) id = former.identity(std::move(id));
     IdentitySet proved;
     prover.proved.for_each([&](IdentityCirc id) { proved.insert(former.identity(std::move(id))); });
